@@ -1,0 +1,29 @@
+#include "Dispatch.h"
+
+#include <QCoreApplication>
+#include <QMetaObject>
+#include <QThread>
+
+struct dispatch_queue_s {};
+
+dispatch_queue_t dispatch_get_main_queue()
+{
+    static dispatch_queue_s mainQueue;
+    return &mainQueue;
+}
+
+void dispatch_async(dispatch_queue_t queue, dispatch_block_t block)
+{
+    if (queue != dispatch_get_main_queue() || !block)
+        return;
+    // Without an application object there is no main queue: the job is dropped,
+    // as it would be after the process's event loop has ended.
+    if (QCoreApplication* app = QCoreApplication::instance())
+        QMetaObject::invokeMethod(app, std::move(block), Qt::QueuedConnection);
+}
+
+bool dispatch_is_main_thread()
+{
+    QCoreApplication* app = QCoreApplication::instance();
+    return app && QThread::currentThread() == app->thread();
+}
