@@ -1,0 +1,263 @@
+#include "RenderGraph.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace vlm::engine {
+
+std::uint32_t OutputDevice::channelCount() const
+{
+    std::uint32_t total = 0;
+    for (std::uint32_t channels : streamChannels)
+        total += channels;
+    return total;
+}
+
+ChannelBuffers::ChannelBuffers(std::uint32_t channels, std::uint32_t frames)
+    : samples_(std::size_t(channels) * frames, 0.0f), pointers_(channels)
+{
+    for (std::uint32_t c = 0; c < channels; ++c)
+        pointers_[c] = samples_.data() + std::size_t(c) * frames;
+}
+
+namespace {
+
+void silence(float* const* output, std::uint32_t channels, std::uint32_t frames) noexcept
+{
+    for (std::uint32_t c = 0; c < channels; ++c)
+        std::fill(output[c], output[c] + frames, 0.0f);
+}
+
+// Adds `input` to `output`, matching channel counts: equal counts map one to
+// one, a mono input feeds every output channel, a mono output takes the mean,
+// and otherwise the extra channels of either side are left out.
+void accumulate(float* const* output, std::uint32_t outputChannels, const float* const* input,
+                std::uint32_t inputChannels, std::uint32_t frames) noexcept
+{
+    if (outputChannels == 1 && inputChannels > 1) {
+        const float scale = 1.0f / float(inputChannels);
+        for (std::uint32_t c = 0; c < inputChannels; ++c)
+            for (std::uint32_t f = 0; f < frames; ++f)
+                output[0][f] += input[c][f] * scale;
+        return;
+    }
+    for (std::uint32_t c = 0; c < outputChannels; ++c) {
+        if (inputChannels != 1 && c >= inputChannels)
+            break;
+        const float* in = input[inputChannels == 1 ? 0 : c];
+        float* out = output[c];
+        for (std::uint32_t f = 0; f < frames; ++f)
+            out[f] += in[f];
+    }
+}
+
+} // namespace
+
+SourceStage::SourceStage(std::shared_ptr<const AVAudioSourceNode> node, const std::uint64_t* hostTime)
+    : RenderStage(node->format()->channelCount()),
+      node_(std::move(node)),
+      hostTime_(hostTime),
+      bufferList_(AudioBufferListSize(channelCount()))
+{
+}
+
+void SourceStage::produce(std::uint32_t frames, float* const* output) noexcept
+{
+    auto* list = reinterpret_cast<AudioBufferList*>(bufferList_.data());
+    list->mNumberBuffers = channelCount();
+    for (std::uint32_t c = 0; c < channelCount(); ++c)
+        list->mBuffers[c] = AudioBuffer{1, std::uint32_t(frames * sizeof(float)), output[c]};
+
+    AudioTimeStamp timestamp{};
+    timestamp.mSampleTime = sampleTime_;
+    timestamp.mHostTime = *hostTime_;
+    timestamp.mRateScalar = 1.0;
+    timestamp.mFlags = kAudioTimeStampSampleTimeValid | kAudioTimeStampHostTimeValid;
+    sampleTime_ += frames;
+
+    bool isSilence = false;
+    const OSStatus status = node_->renderBlock()(&isSilence, &timestamp, frames, list);
+    if (status != 0 || isSilence) {
+        silence(output, channelCount(), frames);
+        return;
+    }
+    // A block may point the list at its own memory instead of filling ours.
+    for (std::uint32_t c = 0; c < channelCount(); ++c) {
+        const void* data = list->mBuffers[c].mData;
+        if (data == output[c])
+            continue;
+        if (data)
+            std::memcpy(output[c], data, frames * sizeof(float));
+        else
+            std::fill(output[c], output[c] + frames, 0.0f);
+    }
+}
+
+MixerStage::MixerStage(std::shared_ptr<const AVAudioMixerNode> node, std::uint32_t channels,
+                       std::uint32_t maximumFrames)
+    : RenderStage(channels), node_(std::move(node)), maximumFrames_(maximumFrames),
+      appliedVolume_(node_->outputVolume())
+{
+}
+
+void MixerStage::addInput(RenderStage& upstream, std::unique_ptr<SampleRateConverter> converter)
+{
+    inputs_.push_back(Input{&upstream, std::move(converter), ChannelBuffers(upstream.channelCount(), maximumFrames_)});
+}
+
+void MixerStage::produce(std::uint32_t frames, float* const* output) noexcept
+{
+    silence(output, channelCount(), frames);
+    for (Input& input : inputs_) {
+        if (input.converter)
+            input.converter->pull(*input.upstream, frames, input.scratch.data());
+        else
+            input.upstream->render(frames, input.scratch.data());
+        accumulate(output, channelCount(), input.scratch.data(), input.scratch.channelCount(), frames);
+    }
+
+    // A changed volume moves linearly from the old to the new value across
+    // this pass, so a dragged gain slider never steps.
+    const float target = node_->outputVolume();
+    const float start = appliedVolume_;
+    appliedVolume_ = target;
+    if (start == target) {
+        if (target == 1.0f)
+            return;
+        for (std::uint32_t c = 0; c < channelCount(); ++c)
+            for (std::uint32_t f = 0; f < frames; ++f)
+                output[c][f] *= target;
+        return;
+    }
+    const float step = (target - start) / float(frames);
+    for (std::uint32_t c = 0; c < channelCount(); ++c)
+        for (std::uint32_t f = 0; f < frames; ++f)
+            output[c][f] *= start + step * float(f + 1);
+}
+
+void MixerStage::reset() noexcept
+{
+    for (Input& input : inputs_)
+        if (input.converter)
+            input.converter->reset();
+    appliedVolume_ = node_->outputVolume();
+}
+
+RenderGraph::RenderGraph(std::uint32_t outputChannels, std::uint32_t maximumFrames)
+    : outputChannels_(outputChannels), maximumFrames_(maximumFrames), scratch_(outputChannels, maximumFrames)
+{
+}
+
+RenderGraph::~RenderGraph() = default;
+
+TapChannel& RenderGraph::addTap(std::unique_ptr<TapChannel> tap)
+{
+    taps_.push_back(std::move(tap));
+    return *taps_.back();
+}
+
+void RenderGraph::setOutputSource(RenderStage& upstream, std::unique_ptr<SampleRateConverter> converter)
+{
+    outputSource_ = &upstream;
+    outputConverter_ = std::move(converter);
+}
+
+void RenderGraph::pullOutput(std::uint32_t frames, float* const* output) noexcept
+{
+    if (!outputSource_)
+        silence(output, outputChannels_, frames);
+    else if (outputConverter_)
+        outputConverter_->pull(*outputSource_, frames, output);
+    else
+        outputSource_->render(frames, output);
+}
+
+void RenderGraph::renderDeinterleaved(std::uint32_t frames, float* const* output, std::uint32_t channels) noexcept
+{
+    frames = std::min(frames, maximumFrames_);
+    if (channels == outputChannels_) {
+        pullOutput(frames, output);
+    } else {
+        pullOutput(frames, scratch_.data());
+        silence(output, channels, frames);
+        accumulate(output, channels, scratch_.data(), outputChannels_, frames);
+    }
+    if (!taps_.empty())
+        tapWakeup_.signal();
+}
+
+void RenderGraph::renderToDevice(AudioBufferList* outputData, const AudioTimeStamp* outputTime) noexcept
+{
+    if (!outputData || outputData->mNumberBuffers == 0)
+        return;
+    if (outputTime)
+        hostTime_ = outputTime->mHostTime;
+
+    // The device's frame count: from the first stream that has channels.
+    std::uint32_t deviceFrames = 0;
+    for (std::uint32_t b = 0; b < outputData->mNumberBuffers; ++b) {
+        const AudioBuffer& buffer = outputData->mBuffers[b];
+        if (buffer.mNumberChannels > 0 && buffer.mData) {
+            deviceFrames = buffer.mDataByteSize / (buffer.mNumberChannels * sizeof(float));
+            break;
+        }
+    }
+
+    for (std::uint32_t done = 0; done < deviceFrames;) {
+        const std::uint32_t frames = std::min(deviceFrames - done, maximumFrames_);
+        pullOutput(frames, scratch_.data());
+        // Graph channel c goes to device channel c, counted across streams; a
+        // mono graph feeds every device channel; extra device channels are silent.
+        std::uint32_t deviceChannel = 0;
+        for (std::uint32_t b = 0; b < outputData->mNumberBuffers; ++b) {
+            AudioBuffer& buffer = outputData->mBuffers[b];
+            if (!buffer.mData || buffer.mNumberChannels == 0)
+                continue;
+            const std::uint32_t width = buffer.mNumberChannels;
+            const std::uint32_t capacity = buffer.mDataByteSize / (width * sizeof(float));
+            const std::uint32_t count = capacity > done ? std::min(frames, capacity - done) : 0;
+            auto* out = static_cast<float*>(buffer.mData) + std::size_t(done) * width;
+            for (std::uint32_t c = 0; c < width; ++c, ++deviceChannel) {
+                const std::uint32_t source = outputChannels_ == 1 ? 0 : deviceChannel;
+                if (source < outputChannels_) {
+                    const float* in = scratch_.data()[source];
+                    for (std::uint32_t f = 0; f < count; ++f)
+                        out[std::size_t(f) * width + c] = in[f];
+                } else {
+                    for (std::uint32_t f = 0; f < count; ++f)
+                        out[std::size_t(f) * width + c] = 0.0f;
+                }
+            }
+        }
+        done += frames;
+    }
+    if (!taps_.empty())
+        tapWakeup_.signal();
+}
+
+void RenderGraph::reset() noexcept
+{
+    for (auto& stage : stages_)
+        stage->reset();
+    if (outputConverter_)
+        outputConverter_->reset();
+    for (auto& tap : taps_)
+        tap->reset();
+}
+
+void RenderGraph::deliverTaps()
+{
+    for (auto& tap : taps_)
+        tap->deliver();
+}
+
+std::uint64_t RenderGraph::droppedTapFrames() const
+{
+    std::uint64_t total = 0;
+    for (const auto& tap : taps_)
+        total += tap->droppedFrames();
+    return total;
+}
+
+} // namespace vlm::engine
+

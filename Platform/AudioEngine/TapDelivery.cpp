@@ -1,0 +1,135 @@
+#include "TapDelivery.h"
+
+#include "RenderGraph.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <pthread.h>
+
+namespace vlm::engine {
+
+TapWakeup::TapWakeup() { sem_init(&semaphore_, 0, 0); }
+TapWakeup::~TapWakeup() { sem_destroy(&semaphore_); }
+
+void TapWakeup::signal() noexcept
+{
+    // A wake-up already pending is enough; this keeps the count from growing
+    // while the tap thread is busy.
+    int pending = 0;
+    if (sem_getvalue(&semaphore_, &pending) == 0 && pending > 0)
+        return;
+    sem_post(&semaphore_);
+}
+
+void TapWakeup::wait() noexcept
+{
+    while (sem_wait(&semaphore_) != 0 && errno == EINTR) {
+    }
+}
+
+namespace {
+
+// Room for several buffers and passes: the tap thread may be descheduled for a
+// while without the render thread dropping anything.
+std::size_t queueFrames(AVAudioFrameCount bufferSize, std::uint32_t maximumPushFrames)
+{
+    return std::size_t(std::max(bufferSize, maximumPushFrames)) * 8;
+}
+
+} // namespace
+
+TapChannel::TapChannel(std::shared_ptr<AVAudioFormat> format, AVAudioFrameCount bufferSize, AVAudioNodeTapBlock block,
+                       std::uint32_t maximumPushFrames)
+    : format_(std::move(format)),
+      channels_(format_->channelCount()),
+      bufferSize_(bufferSize),
+      block_(std::move(block)),
+      queue_(queueFrames(bufferSize, maximumPushFrames) * channels_),
+      interleaved_(std::size_t(maximumPushFrames) * channels_),
+      popped_(std::size_t(bufferSize) * channels_),
+      buffer_(std::make_shared<AVAudioPCMBuffer>(format_, bufferSize))
+{
+}
+
+void TapChannel::push(const float* const* channels, std::uint32_t frames) noexcept
+{
+    const std::size_t samples = std::size_t(frames) * channels_;
+    if (samples > interleaved_.size()) {
+        dropped_.fetch_add(frames, std::memory_order_relaxed);
+        return;
+    }
+    // Interleaved before looking for room, so a pass costs the same whether
+    // or not the tap thread keeps up.
+    float* out = interleaved_.data();
+    for (std::uint32_t f = 0; f < frames; ++f)
+        for (std::uint32_t c = 0; c < channels_; ++c)
+            *out++ = channels[c][f];
+    if (queue_.write_available() < samples) {
+        dropped_.fetch_add(frames, std::memory_order_relaxed);
+        return;
+    }
+    queue_.push(interleaved_.data(), samples);
+}
+
+void TapChannel::deliver()
+{
+    for (;;) {
+        const AVAudioFrameCount filled = buffer_->frameLength();
+        // Pushes are whole frames, so what is popped is too.
+        const std::size_t samples = queue_.pop(popped_.data(), std::size_t(bufferSize_ - filled) * channels_);
+        if (samples == 0)
+            return;
+        const auto frames = AVAudioFrameCount(samples / channels_);
+        float* const* data = buffer_->floatChannelData();
+        const float* in = popped_.data();
+        for (AVAudioFrameCount f = 0; f < frames; ++f)
+            for (std::uint32_t c = 0; c < channels_; ++c)
+                data[c][filled + f] = *in++;
+        buffer_->setFrameLength(filled + frames);
+        if (buffer_->frameLength() < bufferSize_)
+            continue;
+
+        const AVAudioTime when{deliveredFrames_, format_->sampleRate()};
+        deliveredFrames_ += bufferSize_;
+        try {
+            block_(buffer_, when);
+        } catch (...) {
+            // A tap block's failure is its own; the tap thread keeps serving the others.
+        }
+        if (buffer_.use_count() == 1)
+            buffer_->setFrameLength(0);
+        else
+            buffer_ = std::make_shared<AVAudioPCMBuffer>(format_, bufferSize_);  // the block kept it
+    }
+}
+
+void TapChannel::reset()
+{
+    queue_.reset();
+    buffer_->setFrameLength(0);
+    deliveredFrames_ = 0;
+    dropped_.store(0, std::memory_order_relaxed);
+}
+
+TapDelivery::TapDelivery(std::shared_ptr<RenderGraph> graph) : graph_(std::move(graph))
+{
+    thread_ = std::thread([this] {
+        pthread_setname_np(pthread_self(), "vlm-engine-taps");
+        for (;;) {
+            graph_->tapWakeup().wait();
+            if (stopping_.load(std::memory_order_acquire))
+                return;
+            graph_->deliverTaps();
+        }
+    });
+}
+
+TapDelivery::~TapDelivery()
+{
+    stopping_.store(true, std::memory_order_release);
+    // signal() skips the post when one is pending; either way the thread wakes.
+    graph_->tapWakeup().signal();
+    thread_.join();
+}
+
+} // namespace vlm::engine
