@@ -7,6 +7,8 @@
 #include <cmath>
 #include <cstring>
 
+#include <pthread.h>
+
 namespace {
 
 constexpr std::uint32_t kPointerSize = sizeof(void*);
@@ -134,6 +136,8 @@ struct SimulatedAudioSystem::Device {
 
 void SimulatedAudioSystem::IOThread::run(SimulatedAudioSystem& system, Device& device)
 {
+    // Named so tests can tell the audio threads apart from all others.
+    pthread_setname_np(pthread_self(), SimulatedAudioSystem::ioThreadName);
     using namespace std::chrono;
     const auto start = steady_clock::now();
     const duration<double> period(device.period());

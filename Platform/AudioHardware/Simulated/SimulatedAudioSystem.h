@@ -80,6 +80,9 @@ struct SimulatedJournalEntry {
 
 class SimulatedAudioSystem final : public AudioHardwareBackend {
 public:
+    // The name of every IO thread of the real-time clock.
+    static constexpr const char* ioThreadName = "vlm-audio-io";
+
     explicit SimulatedAudioSystem(SimulatedClock clock = SimulatedClock::manual);
     ~SimulatedAudioSystem() override;
     SimulatedAudioSystem(const SimulatedAudioSystem&) = delete;
