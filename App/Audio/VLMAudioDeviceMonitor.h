@@ -1,0 +1,26 @@
+#pragma once
+// Tells its handler, on the main queue, when audio devices come or go or the
+// default input device changes.
+
+#include "AudioHardware/AudioHardware.h"
+
+#include <functional>
+#include <optional>
+
+class VLMAudioDeviceMonitor {
+public:
+    VLMAudioDeviceMonitor();
+    ~VLMAudioDeviceMonitor();
+    VLMAudioDeviceMonitor(const VLMAudioDeviceMonitor&) = delete;
+    VLMAudioDeviceMonitor& operator=(const VLMAudioDeviceMonitor&) = delete;
+
+    // True when listening afterwards. While listening, a new handler is ignored.
+    bool start(std::function<void()> handler);
+    void stop();
+    bool isListening() const { return listener.has_value(); }
+
+private:
+    const AudioObjectID systemObject;
+    const dispatch_queue_t queue;
+    std::optional<AudioObjectPropertyListenerBlock> listener;
+};

@@ -1,0 +1,172 @@
+#include "VLMAudioHardware.h"
+
+#include "AudioHardware/AudioHardware.h"
+#include "VLMVirtualOutputDevice.h"
+
+#include <QCollator>
+#include <QLocale>
+#include <QString>
+
+#include <algorithm>
+
+namespace {
+
+constexpr AudioObjectPropertyAddress globalAddress(AudioObjectPropertySelector selector)
+{
+    return {selector, kAudioObjectPropertyScopeGlobal, kAudioObjectPropertyElementMain};
+}
+
+// Reads a string property into a std::string, releasing the platform's reference.
+std::optional<std::string> readString(AudioObjectID objectID, AudioObjectPropertySelector selector, OSStatus& status)
+{
+    const AudioObjectPropertyAddress address = globalAddress(selector);
+    CFStringRef value = nullptr;
+    std::uint32_t size = sizeof value;
+    status = AudioObjectGetPropertyData(objectID, &address, 0, nullptr, &size, &value);
+    CFReleaser<CFStringRef> owned(value);
+    if (status != kAudioHardwareNoError || !value)
+        return std::nullopt;
+    return CFStringGetUTF8(value);
+}
+
+// The user's locale; under the C locale (no locale configured) Qt compares
+// code points, so a neutral English collation stands in for it.
+QLocale collationLocale()
+{
+    QLocale locale;
+    return locale.language() == QLocale::C ? QLocale(QLocale::English) : locale;
+}
+
+} // namespace
+
+std::vector<AudioObjectID> VLMAudioHardware::objectIDs(AudioObjectID objectID,
+                                                       const AudioObjectPropertyAddress& address)
+{
+    std::uint32_t size = 0;
+    OSStatus status = AudioObjectGetPropertyDataSize(objectID, &address, 0, nullptr, &size);
+    if (status != kAudioHardwareNoError)
+        throw VLMAudioError::operationFailed("Reading the audio device list", status);
+    const std::size_t count = size / sizeof(AudioObjectID);
+    if (count == 0)
+        return {};
+    std::vector<AudioObjectID> ids(count, 0);
+    status = AudioObjectGetPropertyData(objectID, &address, 0, nullptr, &size, ids.data());
+    if (status != kAudioHardwareNoError)
+        throw VLMAudioError::operationFailed("Reading the audio device list", status);
+    return ids;
+}
+
+std::optional<std::string> VLMAudioHardware::stringProperty(AudioObjectID objectID,
+                                                            AudioObjectPropertySelector selector)
+{
+    OSStatus status;
+    std::optional<std::string> value = readString(objectID, selector, status);
+    if (status != kAudioHardwareNoError)
+        throw VLMAudioError::operationFailed("Reading an audio device property", status);
+    return value;
+}
+
+std::vector<VLMAudioDevice> VLMAudioHardware::inputDevices()
+{
+    const std::vector<AudioObjectID> deviceIDs =
+        objectIDs(kAudioObjectSystemObject, globalAddress(kAudioHardwarePropertyDevices));
+    std::vector<VLMAudioDevice> devices;
+    for (AudioObjectID deviceID : deviceIDs) {
+        const std::vector<AudioObjectID> streams = objectIDs(
+            deviceID, {kAudioDevicePropertyStreams, kAudioObjectPropertyScopeInput, kAudioObjectPropertyElementMain});
+        if (streams.empty())
+            continue;
+
+        std::uint32_t channels = 0;
+        for (AudioObjectID stream : streams) {
+            const AudioObjectPropertyAddress address = globalAddress(kAudioStreamPropertyVirtualFormat);
+            AudioStreamBasicDescription format{};
+            std::uint32_t size = sizeof format;
+            const OSStatus status = AudioObjectGetPropertyData(stream, &address, 0, nullptr, &size, &format);
+            if (status != kAudioHardwareNoError)
+                throw VLMAudioError::operationFailed("Reading microphone channels", status);
+            channels += format.mChannelsPerFrame;
+        }
+        if (channels == 0)
+            continue;
+
+        OSStatus status;
+        std::optional<std::string> uid = readString(deviceID, kAudioDevicePropertyDeviceUID, status);
+        if (status != kAudioHardwareNoError)
+            throw VLMAudioError::operationFailed("Reading an audio device property", status);
+        if (!uid)
+            continue;
+        std::optional<std::string> name = stringProperty(deviceID, kAudioObjectPropertyName);
+        if (!name)
+            continue;
+        // The program's own output must never be offered as a microphone.
+        if (*uid == VLMVirtualOutputDevice::deviceUID)
+            continue;
+        devices.push_back({deviceID, std::move(*uid), std::move(*name), channels});
+    }
+
+    // The file manager's order: case-insensitive, digits by value, locale-aware.
+    QCollator collator(collationLocale());
+    collator.setNumericMode(true);
+    collator.setCaseSensitivity(Qt::CaseInsensitive);
+    std::vector<std::pair<QString, VLMAudioDevice>> keyed;
+    keyed.reserve(devices.size());
+    for (VLMAudioDevice& device : devices)
+        keyed.emplace_back(QString::fromStdString(device.name), std::move(device));
+    std::stable_sort(keyed.begin(), keyed.end(),
+                     [&](const auto& a, const auto& b) { return collator.compare(a.first, b.first) < 0; });
+    devices.clear();
+    for (auto& entry : keyed)
+        devices.push_back(std::move(entry.second));
+    return devices;
+}
+
+AudioObjectID VLMAudioHardware::defaultInputDeviceID()
+{
+    const AudioObjectPropertyAddress address = globalAddress(kAudioHardwarePropertyDefaultInputDevice);
+    AudioObjectID deviceID = kAudioObjectUnknown;
+    std::uint32_t size = sizeof deviceID;
+    const OSStatus status = AudioObjectGetPropertyData(kAudioObjectSystemObject, &address, 0, nullptr, &size,
+                                                       &deviceID);
+    if (status != kAudioHardwareNoError)
+        throw VLMAudioError::operationFailed("Finding the default microphone", status);
+    return deviceID;
+}
+
+std::optional<AudioObjectID> VLMAudioHardware::deviceID(const std::string& forUID)
+{
+    const AudioObjectPropertyAddress address = globalAddress(kAudioHardwarePropertyTranslateUIDToDevice);
+    CFReleaser<CFStringRef> uid(CFStringCreateWithUTF8(forUID));
+    CFStringRef qualifier = uid.get();
+    AudioObjectID deviceID = kAudioObjectUnknown;
+    std::uint32_t size = sizeof deviceID;
+    const OSStatus status = AudioObjectGetPropertyData(kAudioObjectSystemObject, &address, sizeof qualifier,
+                                                       &qualifier, &size, &deviceID);
+    if (status != kAudioHardwareNoError)
+        throw VLMAudioError::operationFailed("Finding the Velmora Studio Connect device", status);
+    if (deviceID == kAudioObjectUnknown)
+        return std::nullopt;
+    return deviceID;
+}
+
+double VLMAudioHardware::nominalSampleRate(AudioObjectID deviceID)
+{
+    const AudioObjectPropertyAddress address = globalAddress(kAudioDevicePropertyNominalSampleRate);
+    double rate = 0;
+    std::uint32_t size = sizeof rate;
+    const OSStatus status = AudioObjectGetPropertyData(deviceID, &address, 0, nullptr, &size, &rate);
+    if (status != kAudioHardwareNoError)
+        throw VLMAudioError::operationFailed("Reading the microphone sample rate", status);
+    return rate;
+}
+
+AudioStreamBasicDescription VLMAudioHardware::streamFormat(AudioObjectID tapID)
+{
+    const AudioObjectPropertyAddress address = globalAddress(kAudioTapPropertyFormat);
+    AudioStreamBasicDescription format{};
+    std::uint32_t size = sizeof format;
+    const OSStatus status = AudioObjectGetPropertyData(tapID, &address, 0, nullptr, &size, &format);
+    if (status != kAudioHardwareNoError)
+        throw VLMAudioError::operationFailed("Reading the captured audio format", status);
+    return format;
+}

@@ -1,0 +1,26 @@
+#pragma once
+// Stateless queries against the audio object model. Every failing platform
+// call is thrown as VLMAudioError::operationFailed with the step's context.
+
+#include "VLMAudioDevice.h"
+#include "VLMAudioError.h"
+
+#include <optional>
+#include <string>
+#include <vector>
+
+class VLMAudioHardware {
+public:
+    VLMAudioHardware() = delete;
+
+    static std::optional<std::string> stringProperty(AudioObjectID objectID, AudioObjectPropertySelector selector);
+    // Input devices in display order, without the virtual output device.
+    static std::vector<VLMAudioDevice> inputDevices();
+    static AudioObjectID defaultInputDeviceID();
+    static std::optional<AudioObjectID> deviceID(const std::string& forUID);
+    static double nominalSampleRate(AudioObjectID deviceID);
+    static AudioStreamBasicDescription streamFormat(AudioObjectID tapID);
+
+private:
+    static std::vector<AudioObjectID> objectIDs(AudioObjectID objectID, const AudioObjectPropertyAddress& address);
+};

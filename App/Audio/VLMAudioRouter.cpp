@@ -1,0 +1,181 @@
+#include "VLMAudioRouter.h"
+
+#include "AVAudioEngine.h"
+#include "AVCaptureDevice.h"
+#include "VLMAudioError.h"
+#include "VLMAudioHardware.h"
+#include "VLMFatalError.h"
+#include "VLMMicrophoneCapture.h"
+#include "VLMProcessTap.h"
+#include "VLMVirtualOutputDevice.h"
+
+#include <algorithm>
+
+std::shared_ptr<VLMAudioRouter> VLMAudioRouter::create()
+{
+    return std::shared_ptr<VLMAudioRouter>(new VLMAudioRouter());
+}
+
+VLMAudioRouter::VLMAudioRouter()
+{
+    loadGains();
+    processRingBuffer = VLMAudioRingBufferCreate(ringBufferCapacity);
+    if (!processRingBuffer)
+        VLMFatalError("Unable to create the process audio ring buffer.");
+    microphoneRingBuffer = VLMAudioRingBufferCreate(ringBufferCapacity);
+    if (!microphoneRingBuffer) {
+        VLMAudioRingBufferDestroy(processRingBuffer);
+        VLMFatalError("Unable to create the microphone audio ring buffer.");
+    }
+}
+
+VLMAudioRouter::~VLMAudioRouter()
+{
+    stopAudio();
+    VLMAudioRingBufferDestroy(processRingBuffer);
+    VLMAudioRingBufferDestroy(microphoneRingBuffer);
+}
+
+void VLMAudioRouter::setStatus(VLMAudioRouterStatus status)
+{
+    status_ = std::move(status);
+    // Copies: a listener may assign the next status while being told of this one.
+    const VLMAudioRouterStatus announced = status_;
+    if (auto listener = delegate.lock())
+        listener->audioRouter(*this, announced);
+    if (statusDidChange) {
+        auto callback = statusDidChange;
+        callback(announced);
+    }
+}
+
+void VLMAudioRouter::tellDelegateMicrophonesChanged()
+{
+    if (auto listener = delegate.lock())
+        listener->audioRouterDidUpdateMicrophones(*this);
+}
+
+// ---------------------------------------------------------------------------
+// Lifecycle and microphone selection
+
+void VLMAudioRouter::start()
+{
+    const std::weak_ptr<VLMAudioRouter> weakRouter = weak_from_this();
+    audioDeviceMonitor.start([weakRouter] {
+        if (auto router = weakRouter.lock())
+            router->audioHardwareDidChange();
+    });
+    refreshMicrophones();
+
+    switch (AVCaptureDevice::authorizationStatus(AVMediaTypeAudio)) {
+    case AVAuthorizationStatus::notDetermined:
+        AVCaptureDevice::requestAccess(AVMediaTypeAudio, [weakRouter](bool granted) {
+            dispatch_async(dispatch_get_main_queue(), [weakRouter, granted] {
+                auto router = weakRouter.lock();
+                if (!router)
+                    return;
+                if (granted) {
+                    router->startAudioUsingDefaultMicrophone();
+                } else {
+                    router->stopAudio();
+                    router->setStatus(VLMAudioRouterStatus::microphonePermissionDenied());
+                }
+            });
+        });
+        break;
+    case AVAuthorizationStatus::authorized:
+        startAudioUsingDefaultMicrophone();
+        break;
+    default:
+        stopAudio();
+        setStatus(VLMAudioRouterStatus::microphonePermissionDenied());
+        break;
+    }
+}
+
+void VLMAudioRouter::stop()
+{
+    audioDeviceMonitor.stop();
+    stopAudio();
+}
+
+void VLMAudioRouter::refreshMicrophones()
+{
+    try {
+        microphones_ = VLMAudioHardware::inputDevices();
+        const AudioObjectID defaultID = VLMAudioHardware::defaultInputDeviceID();
+        auto match = std::find_if(microphones_.begin(), microphones_.end(),
+                                  [&](const VLMAudioDevice& d) { return d.id == defaultID; });
+        defaultMicrophoneUID_ = match == microphones_.end() ? std::nullopt : std::optional(match->uid);
+    } catch (const VLMAudioError&) {
+        // A system that cannot be read offers no microphones; the status stays.
+        microphones_.clear();
+        defaultMicrophoneUID_.reset();
+    }
+    tellDelegateMicrophonesChanged();
+}
+
+void VLMAudioRouter::audioHardwareDidChange()
+{
+    const std::optional<std::string> previousUID = selectedMicrophoneUID_;
+    refreshMicrophones();
+    if (AVCaptureDevice::authorizationStatus(AVMediaTypeAudio) != AVAuthorizationStatus::authorized)
+        return;
+
+    if (usesSystemDefaultMicrophone_) {
+        if (!defaultMicrophoneUID_ || defaultMicrophoneUID_ == previousUID)
+            return;
+        const std::string newDefault = *defaultMicrophoneUID_;
+        startAudio(newDefault, true);
+        return;
+    }
+    if (!previousUID)
+        return;
+    const bool stillPresent = std::any_of(microphones_.begin(), microphones_.end(),
+                                          [&](const VLMAudioDevice& d) { return d.uid == *previousUID; });
+    if (!stillPresent)
+        startAudioUsingDefaultMicrophone();
+}
+
+void VLMAudioRouter::startAudioUsingDefaultMicrophone()
+{
+    std::string uid;
+    try {
+        const AudioObjectID defaultID = VLMAudioHardware::defaultInputDeviceID();
+        auto chosen = std::find_if(microphones_.begin(), microphones_.end(),
+                                   [&](const VLMAudioDevice& d) { return d.id == defaultID; });
+        if (chosen == microphones_.end())
+            chosen = microphones_.begin();
+        if (chosen == microphones_.end())
+            throw VLMAudioError::microphoneUnavailable();
+        uid = chosen->uid;
+    } catch (const VLMAudioError& error) {
+        // A graph that already runs is left running.
+        setStatus(VLMAudioRouterStatus::failed(error.errorDescription()));
+        return;
+    }
+    defaultMicrophoneUID_ = uid;
+    startAudio(uid, true);
+}
+
+void VLMAudioRouter::selectMicrophone(const std::string& uid)
+{
+    if (selectedMicrophoneUID_ == uid) {
+        usesSystemDefaultMicrophone_ = false;
+        tellDelegateMicrophonesChanged();
+        return;
+    }
+    startAudio(uid, false);
+}
+
+void VLMAudioRouter::selectSystemDefaultMicrophone()
+{
+    if (!defaultMicrophoneUID_) {
+        startAudioUsingDefaultMicrophone();
+        return;
+    }
+    if (usesSystemDefaultMicrophone_ && selectedMicrophoneUID_ == defaultMicrophoneUID_)
+        return;
+    const std::string uid = *defaultMicrophoneUID_;
+    startAudio(uid, true);
+}

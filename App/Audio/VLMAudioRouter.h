@@ -1,0 +1,98 @@
+#pragma once
+// The one object that owns the audio path: status, microphone selection, the
+// engine graph that mixes the captured music and the microphone into the
+// virtual device, level meters and the two gains. Main thread only.
+
+#include "VLMAudioDevice.h"
+#include "VLMAudioDeviceMonitor.h"
+#include "VLMAudioRingBuffer.h"
+#include "VLMAudioRouterStatus.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+class AVAudioEngine;
+class AVAudioMixerNode;
+class AVAudioPCMBuffer;
+class VLMAudioRouter;
+class VLMMicrophoneCapture;
+class VLMProcessTap;
+
+// The router's listener; the router holds it weakly.
+class VLMAudioRouterDelegate {
+public:
+    virtual ~VLMAudioRouterDelegate() = default;
+    virtual void audioRouter(VLMAudioRouter& router, const VLMAudioRouterStatus& didChangeStatus) = 0;
+    virtual void audioRouterDidUpdateMicrophones(VLMAudioRouter& router) = 0;
+    virtual void audioRouter(VLMAudioRouter& router, float didUpdateLevel, VLMAudioSource source) = 0;
+};
+
+class VLMAudioRouter : public std::enable_shared_from_this<VLMAudioRouter> {
+public:
+    static constexpr float defaultVolume = 0.8f;
+    static constexpr std::uint32_t ringBufferCapacity = 65536;
+
+    // Loads the gains, creates the monitor and both ring buffers. A ring
+    // buffer that cannot be allocated stops the process.
+    static std::shared_ptr<VLMAudioRouter> create();
+    ~VLMAudioRouter();
+    VLMAudioRouter(const VLMAudioRouter&) = delete;
+    VLMAudioRouter& operator=(const VLMAudioRouter&) = delete;
+
+    std::weak_ptr<VLMAudioRouterDelegate> delegate;
+    std::function<void(const VLMAudioRouterStatus&)> statusDidChange;
+
+    void start();
+    void stop();
+    void refreshMicrophones();
+    void selectMicrophone(const std::string& uid);
+    void selectSystemDefaultMicrophone();
+
+    const std::vector<VLMAudioDevice>& microphones() const { return microphones_; }
+    const std::optional<std::string>& selectedMicrophoneUID() const { return selectedMicrophoneUID_; }
+    const std::optional<std::string>& defaultMicrophoneUID() const { return defaultMicrophoneUID_; }
+    bool usesSystemDefaultMicrophone() const { return usesSystemDefaultMicrophone_; }
+    const VLMAudioRouterStatus& status() const { return status_; }
+
+    float velmoraVolume() const { return velmoraVolume_; }
+    float microphoneVolume() const { return microphoneVolume_; }
+    // Applied to the running mixer at once and stored in the user defaults.
+    void setVelmoraVolume(float volume);
+    void setMicrophoneVolume(float volume);
+
+    // The peak of a buffer on a -60 dB to 0 dB scale, from 0 to 1.
+    static float meterLevel(const AVAudioPCMBuffer& buffer);
+
+private:
+    VLMAudioRouter();
+
+    void setStatus(VLMAudioRouterStatus status);
+    void audioHardwareDidChange();
+    void startAudioUsingDefaultMicrophone();
+    void startAudio(const std::string& microphoneUID, bool usesSystemDefault);
+    void stopAudio();
+    void installMeterTap(AVAudioMixerNode& on, VLMAudioSource source);
+    void loadGains();
+    void tellDelegateMicrophonesChanged();
+
+    std::vector<VLMAudioDevice> microphones_;
+    std::optional<std::string> selectedMicrophoneUID_;
+    std::optional<std::string> defaultMicrophoneUID_;
+    bool usesSystemDefaultMicrophone_ = true;
+    float velmoraVolume_ = defaultVolume;
+    float microphoneVolume_ = defaultVolume;
+    VLMAudioRouterStatus status_ = VLMAudioRouterStatus::starting();
+    VLMAudioDeviceMonitor audioDeviceMonitor;
+    VLMAudioRingBuffer* processRingBuffer = nullptr;
+    VLMAudioRingBuffer* microphoneRingBuffer = nullptr;
+    std::unique_ptr<VLMProcessTap> processTap;
+    std::unique_ptr<VLMMicrophoneCapture> microphoneCapture;
+    std::shared_ptr<AVAudioEngine> engine;
+    std::shared_ptr<AVAudioMixerNode> velmoraMixer;
+    std::shared_ptr<AVAudioMixerNode> microphoneMixer;
+    std::int64_t meterGeneration = 0;
+};

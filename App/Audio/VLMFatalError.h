@@ -1,0 +1,5 @@
+#pragma once
+
+// Writes the message to standard error and stops the process. Only for
+// failures that leave nothing able to run.
+[[noreturn]] void VLMFatalError(const char* message);

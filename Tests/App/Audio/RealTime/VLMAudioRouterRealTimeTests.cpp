@@ -1,0 +1,60 @@
+// While the graph runs on the real-time clock, the audio threads (the
+// captures' IOProcs and the engine's render, on the simulated system's IO
+// threads) never allocate and never lock.
+
+#include "../Support/RouterTest.h"
+#include "Support/AudioThreadHooks.h"
+#include "Support/MainQueue.h"
+
+#include <mutex>
+#include <thread>
+
+namespace {
+
+TEST(AudioThreadHooks, SeeAllocationsAndLocksOnAudioThreads)
+{
+    startCountingOnAudioThreads();
+    std::thread audio([] {
+        pthread_setname_np(pthread_self(), SimulatedAudioSystem::ioThreadName);
+        int* volatile escaped = new int(7);  // volatile: the pair may not be optimised away
+        delete escaped;
+        std::mutex mutex;
+        mutex.lock();
+        mutex.unlock();
+    });
+    audio.join();
+    std::thread other([] { delete new int(8); });
+    other.join();
+    const AudioThreadCounts counts = stopCountingOnAudioThreads();
+    EXPECT_EQ(counts.allocations, 1u);
+#if !defined(__SANITIZE_THREAD__)
+    EXPECT_EQ(counts.locks, 1u);
+#endif
+}
+
+class VLMAudioRouterRealTimeTest : public RouterTest {
+protected:
+    VLMAudioRouterRealTimeTest() : RouterTest(SimulatedClock::realTime) {}
+
+    std::size_t recordedFrames() const { return system->recordedOutput(virtualDevice).size() / 2; }
+};
+
+TEST_F(VLMAudioRouterRealTimeTest, TheRunningGraphNeitherAllocatesNorLocksOnAudioThreads)
+{
+    system->addApplication("com.tarnwick.velmora", SimulatedSignals::sine(440, 0.5f));
+    system->removeDevice(microphone);
+    microphone = addMicrophone("built-in", "Built-in Microphone", 16000, SimulatedSignals::sine(1000, 0.5f));
+    makeRouter().start();
+    ASSERT_EQ(router->status(), VLMAudioRouterStatus::ready());
+    // Past the first cycles, then measure a stretch of steady running.
+    ASSERT_TRUE(runMainQueueUntil([&] { return recordedFrames() > 4800; }));
+    startCountingOnAudioThreads();
+    const std::size_t measuredFrom = recordedFrames();
+    ASSERT_TRUE(runMainQueueUntil([&] { return recordedFrames() > measuredFrom + 24000; }));
+    const AudioThreadCounts counts = stopCountingOnAudioThreads();
+    EXPECT_EQ(counts.allocations, 0u);
+    EXPECT_EQ(counts.locks, 0u);
+    EXPECT_GT(recorder->soundingLevels(VLMAudioSource::microphone), 0u) << "the meters ran meanwhile";
+}
+
+} // namespace

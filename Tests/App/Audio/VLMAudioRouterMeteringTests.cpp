@@ -1,0 +1,126 @@
+// Level metering: the level scale, and reports of a torn-down graph dropped.
+
+#include "AVAudioPCMBuffer.h"
+#include "Support/MainQueue.h"
+#include "Support/RouterTest.h"
+
+#include <limits>
+#include <thread>
+
+namespace {
+
+// A buffer whose channel c holds `peaks[c]` once among quiet samples.
+std::shared_ptr<AVAudioPCMBuffer> bufferWithPeaks(std::vector<float> peaks, AVAudioFrameCount frames = 256)
+{
+    auto buffer = std::make_shared<AVAudioPCMBuffer>(
+        AVAudioFormat::standardFormatWithSampleRate(48000, AVAudioChannelCount(peaks.size())), frames);
+    buffer->setFrameLength(frames);
+    for (std::size_t c = 0; c < peaks.size(); ++c) {
+        for (AVAudioFrameCount f = 0; f < frames; ++f)
+            buffer->floatChannelData()[c][f] = 0.0001f;
+        buffer->floatChannelData()[c][frames / 2] = peaks[c];
+    }
+    return buffer;
+}
+
+float level(std::vector<float> peaks) { return VLMAudioRouter::meterLevel(*bufferWithPeaks(std::move(peaks))); }
+
+TEST(VLMAudioRouterMeterLevel, MapsThePeakOntoSixtyDecibels)
+{
+    EXPECT_EQ(level({1.0f}), 1.0f);
+    EXPECT_NEAR(level({0.5f}), 0.8997f, 1e-4);
+    EXPECT_NEAR(level({-0.1f}), 0.6667f, 1e-4) << "magnitude, not value";
+    EXPECT_NEAR(level({0.01f}), 0.3333f, 1e-4);
+    EXPECT_EQ(level({0.001f}), 0.0f);
+    EXPECT_EQ(level({0.0002f}), 0.0f);
+    EXPECT_EQ(level({4.0f}), 1.0f);
+    EXPECT_EQ(level({std::numeric_limits<float>::infinity()}), 1.0f);
+}
+
+TEST(VLMAudioRouterMeterLevel, TakesTheLoudestChannelAndIgnoresNaN)
+{
+    EXPECT_EQ(level({0.1f, 0.5f}), level({0.5f}));
+    EXPECT_EQ(level({std::numeric_limits<float>::quiet_NaN(), 0.1f}), level({0.1f}));
+}
+
+TEST(VLMAudioRouterMeterLevel, EmptyOrSilentBuffersAreZero)
+{
+    auto silent = std::make_shared<AVAudioPCMBuffer>(AVAudioFormat::standardFormatWithSampleRate(48000, 2), 64);
+    silent->setFrameLength(64);
+    EXPECT_EQ(VLMAudioRouter::meterLevel(*silent), 0.0f);
+    auto empty = bufferWithPeaks({1.0f});
+    empty->setFrameLength(0);
+    EXPECT_EQ(VLMAudioRouter::meterLevel(*empty), 0.0f);
+}
+
+class VLMAudioRouterMeteringTest : public RouterTest {
+protected:
+    VLMAudioRouterMeteringTest()
+    {
+        system->addApplication("com.apple.Music", SimulatedSignals::sine(440, 0.5f));
+        system->setInputSignal(microphone, SimulatedSignals::sine(1000, 0.5f));
+    }
+
+    // Waits, without running them, until level reports are queued on the main queue.
+    static bool levelReportsQueued()
+    {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (dispatch_main_queue_pending_jobs() < 2) {
+            if (std::chrono::steady_clock::now() > deadline)
+                return false;
+            std::this_thread::yield();
+        }
+        return true;
+    }
+};
+
+TEST_F(VLMAudioRouterMeteringTest, BothSourcesReportLevelsOnTheMainThread)
+{
+    makeRouter().start();
+    system->advance(0.5);
+    ASSERT_TRUE(runMainQueueUntil([&] {
+        return recorder->soundingLevels(VLMAudioSource::velmora) > 0
+            && recorder->soundingLevels(VLMAudioSource::microphone) > 0;
+    }));
+    for (const auto& report : recorder->levels) {
+        if (report.level > 0) {
+            EXPECT_NEAR(report.level, (20 * std::log10(0.4f) + 60) / 60, 0.02) << "0.5 peak at gain 0.8";
+        }
+    }
+}
+
+TEST_F(VLMAudioRouterMeteringTest, ReportsQueuedBeforeAStopAreDropped)
+{
+    makeRouter().start();
+    system->advance(0.5);
+    ASSERT_TRUE(levelReportsQueued());
+    router->stop();
+    recorder->levels.clear();
+    drainMainQueue();
+    EXPECT_EQ(recorder->soundingLevels(VLMAudioSource::velmora), 0u);
+    EXPECT_EQ(recorder->soundingLevels(VLMAudioSource::microphone), 0u);
+}
+
+TEST_F(VLMAudioRouterMeteringTest, EveryTeardownZeroesBothMeters)
+{
+    makeRouter().start();
+    recorder->levels.clear();
+    router->stop();
+    ASSERT_EQ(recorder->levels.size(), 2u);
+    EXPECT_EQ(recorder->levels[0].source, VLMAudioSource::velmora);
+    EXPECT_EQ(recorder->levels[1].source, VLMAudioSource::microphone);
+    EXPECT_EQ(recorder->levels[0].level + recorder->levels[1].level, 0.0f);
+}
+
+TEST_F(VLMAudioRouterMeteringTest, WithoutADelegateLevelsAreDropped)
+{
+    makeRouter();
+    router->delegate.reset();
+    router->start();
+    system->advance(0.5);
+    ASSERT_TRUE(levelReportsQueued());
+    drainMainQueue();
+    EXPECT_TRUE(recorder->levels.empty());
+}
+
+} // namespace

@@ -1,0 +1,279 @@
+// The router's status: every transition, every graph-start failure and the
+// permission paths, on the simulated audio system.
+
+#include "AVAudioEngine.h"
+#include "Support/MainQueue.h"
+#include "Support/RouterTest.h"
+
+#include <gmock/gmock.h>
+
+using testing::ElementsAre;
+using Status = VLMAudioRouterStatus;
+
+namespace {
+
+const char* const unavailable = "The selected microphone is no longer available.";
+
+class VLMAudioRouterStatusTest : public RouterTest {
+protected:
+    VLMAudioRouterStatusTest()
+    {
+        system->addApplication("com.tarnwick.velmora", SimulatedSignals::sine(440, 0.5f));
+    }
+
+    // Starts the router and expects the status to pass through starting to `last`.
+    void expectStartEndsIn(const Status& last)
+    {
+        makeRouter().start();
+        EXPECT_THAT(recorder->statuses, ElementsAre(Status::starting(), last));
+        EXPECT_EQ(router->status(), last);
+    }
+
+    void expectNothingLeftRunning()
+    {
+        EXPECT_EQ(liveAudioObjects(), 0u) << testing::PrintToString(system->journalDescriptions());
+        ASSERT_GE(recorder->levels.size(), 2u);
+        EXPECT_EQ(recorder->levels.back().level, 0.0f);
+        EXPECT_EQ(recorder->levels.back().source, VLMAudioSource::microphone);
+    }
+};
+
+TEST(VLMAudioRouterStatusValue, FailuresCompareByMessageAndOthersByKind)
+{
+    EXPECT_EQ(Status::failed("a"), Status::failed("a"));
+    EXPECT_NE(Status::failed("a"), Status::failed("b"));
+    EXPECT_NE(Status::failed(""), Status::starting());
+    EXPECT_EQ(Status::ready(), Status::ready());
+    EXPECT_NE(Status::driverMissing(), Status::microphonePermissionDenied());
+}
+
+TEST_F(VLMAudioRouterStatusTest, ANewRouterIsStartingAndAnnouncesNothing)
+{
+    makeRouter();
+    EXPECT_EQ(router->status(), Status::starting());
+    EXPECT_TRUE(recorder->statuses.empty());
+    EXPECT_EQ(liveAudioObjects(), 0u);
+}
+
+TEST_F(VLMAudioRouterStatusTest, WithAccessTheGraphRunsAndStatusIsReady)
+{
+    expectStartEndsIn(Status::ready());
+    EXPECT_EQ(router->selectedMicrophoneUID(), "built-in");
+    EXPECT_EQ(router->defaultMicrophoneUID(), "built-in");
+    EXPECT_TRUE(router->usesSystemDefaultMicrophone());
+    // Tap, capture and engine: one IOProc each.
+    EXPECT_EQ(system->ioProcCountOnAllDevices(), 3u);
+    EXPECT_EQ(system->runningIOProcCount(virtualDevice), 1u);
+    EXPECT_EQ(system->runningIOProcCount(microphone), 1u);
+}
+
+TEST_F(VLMAudioRouterStatusTest, EveryStatusGoesToTheDelegateThenTheCallback)
+{
+    std::vector<std::string> order;
+    struct Delegate : RecordingDelegate {
+        std::vector<std::string>* order;
+        void audioRouter(VLMAudioRouter& r, const Status& s) override
+        {
+            order->push_back("delegate");
+            RecordingDelegate::audioRouter(r, s);
+        }
+        using RecordingDelegate::audioRouter;
+    };
+    auto delegate = std::make_shared<Delegate>();
+    delegate->order = &order;
+    makeRouter();
+    router->delegate = delegate;
+    router->statusDidChange = [&](const Status&) { order.push_back("callback"); };
+    router->start();
+    EXPECT_THAT(order, ElementsAre("delegate", "callback", "delegate", "callback"));
+}
+
+TEST_F(VLMAudioRouterStatusTest, DeniedOrRestrictedAccessStopsWithPermissionDenied)
+{
+    for (auto access : {AVAuthorizationStatus::denied, AVAuthorizationStatus::restricted}) {
+        system->setMicrophoneAuthorization(access);
+        recorder->statuses.clear();
+        makeRouter().start();
+        EXPECT_THAT(recorder->statuses, ElementsAre(Status::microphonePermissionDenied()));
+        EXPECT_EQ(liveAudioObjects(), 0u);
+        EXPECT_EQ(system->microphoneAccessRequests(), 0);
+    }
+}
+
+TEST_F(VLMAudioRouterStatusTest, UndeterminedAccessWaitsForTheAnswer)
+{
+    system->setMicrophoneAuthorization(AVAuthorizationStatus::notDetermined);
+    system->setMicrophoneAccessAnswer(true);
+    makeRouter().start();
+    EXPECT_EQ(system->microphoneAccessRequests(), 1);
+    EXPECT_EQ(router->status(), Status::starting()) << "nothing changes before the user answers";
+    ASSERT_TRUE(runMainQueueUntil([&] { return router->status() == Status::ready(); }));
+    EXPECT_THAT(recorder->statuses, ElementsAre(Status::starting(), Status::ready()));
+}
+
+TEST_F(VLMAudioRouterStatusTest, ARefusedRequestEndsInPermissionDenied)
+{
+    system->setMicrophoneAuthorization(AVAuthorizationStatus::notDetermined);
+    system->setMicrophoneAccessAnswer(false);
+    makeRouter().start();
+    ASSERT_TRUE(runMainQueueUntil([&] { return !recorder->statuses.empty(); }));
+    EXPECT_THAT(recorder->statuses, ElementsAre(Status::microphonePermissionDenied()));
+    EXPECT_EQ(liveAudioObjects(), 0u);
+}
+
+TEST_F(VLMAudioRouterStatusTest, AnAnswerAfterTheRouterIsGoneDoesNothing)
+{
+    system->setMicrophoneAuthorization(AVAuthorizationStatus::notDetermined);
+    makeRouter().start();
+    router.reset();
+    drainMainQueue();
+    ASSERT_TRUE(runMainQueueUntil([&] {
+        return system->microphoneAuthorizationStatus() == AVAuthorizationStatus::authorized;
+    }));
+    drainMainQueue();
+    EXPECT_EQ(liveAudioObjects(), 0u);
+}
+
+TEST_F(VLMAudioRouterStatusTest, AMissingVirtualDeviceIsDriverMissingWithNothingStarted)
+{
+    system->removeDevice(virtualDevice);
+    expectStartEndsIn(Status::driverMissing());
+    EXPECT_EQ(router->selectedMicrophoneUID(), "built-in");
+    EXPECT_EQ(liveAudioObjects(), 0u);
+}
+
+TEST_F(VLMAudioRouterStatusTest, NoMicrophoneAtAllFailsWithoutTeardown)
+{
+    system->removeDevice(microphone);
+    makeRouter().start();
+    EXPECT_THAT(recorder->statuses, ElementsAre(Status::failed(unavailable)));
+    EXPECT_TRUE(recorder->levels.empty()) << "no teardown, so no zeroed meters";
+}
+
+TEST_F(VLMAudioRouterStatusTest, AnUnreadableDefaultInputFails)
+{
+    system->injectFault({SimulatedCall::getPropertyData, kAudioObjectSystemObject,
+                         kAudioHardwarePropertyDefaultInputDevice, -42, false, 2});
+    makeRouter().start();
+    EXPECT_THAT(recorder->statuses, ElementsAre(Status::failed("Finding the default microphone failed (-42).")));
+}
+
+struct GraphFailure {
+    const char* name;
+    std::function<void(SimulatedAudioSystem&, AudioObjectID virtualDevice, AudioObjectID microphone)> arrange;
+    std::string message;
+};
+
+class VLMAudioRouterGraphFailureTest : public VLMAudioRouterStatusTest,
+                                       public testing::WithParamInterface<GraphFailure> {};
+
+TEST_P(VLMAudioRouterGraphFailureTest, EndsInFailedWithItsMessageAndNothingRunning)
+{
+    GetParam().arrange(*system, virtualDevice, microphone);
+    expectStartEndsIn(Status::failed(GetParam().message));
+    expectNothingLeftRunning();
+    EXPECT_EQ(router->selectedMicrophoneUID(), "built-in");
+}
+
+const GraphFailure graphFailures[] = {
+    {"LookupThrows",
+     [](SimulatedAudioSystem& s, AudioObjectID, AudioObjectID) {
+         s.injectFault({SimulatedCall::getPropertyData, kAudioObjectSystemObject,
+                        kAudioHardwarePropertyTranslateUIDToDevice, kAudioHardwareUnspecifiedError});
+     },
+     "Finding the Velmora Studio Connect device failed (\"what\")."},
+    {"TapRefused",
+     [](SimulatedAudioSystem& s, AudioObjectID, AudioObjectID) {
+         s.injectFault({SimulatedCall::createProcessTap, std::nullopt, std::nullopt, kAudioDevicePermissionsError});
+     },
+     "Capturing Velmora Studio and Music failed (\"!hog\")."},
+    {"TapRateUnsupported",
+     [](SimulatedAudioSystem& s, AudioObjectID, AudioObjectID) { s.setTapSampleRate(96000); },
+     "The current audio rate (96000 Hz) is not supported."},
+    {"TapRateNotQuiteCD",
+     [](SimulatedAudioSystem& s, AudioObjectID, AudioObjectID) { s.setTapSampleRate(44100.5); },
+     "The current audio rate (44100 Hz) is not supported."},
+    {"DeviceRefusesTheRate",
+     [](SimulatedAudioSystem& s, AudioObjectID device, AudioObjectID) {
+         s.injectFault({SimulatedCall::setPropertyData, device, kAudioDevicePropertyNominalSampleRate,
+                        kAudioDeviceUnsupportedFormatError});
+     },
+     "Setting the virtual device sample rate failed (\"!dat\")."},
+    {"MicrophoneDoesNotStart",
+     [](SimulatedAudioSystem& s, AudioObjectID, AudioObjectID mic) {
+         s.injectFault({SimulatedCall::startDevice, mic, std::nullopt, -66});
+     },
+     "Starting microphone capture failed (-66)."},
+    {"MicrophoneRateCannotMakeAFormat",
+     [](SimulatedAudioSystem& s, AudioObjectID, AudioObjectID mic) {
+         s.injectFault({SimulatedCall::getPropertyData, mic, kAudioDevicePropertyNominalSampleRate, 0, true});
+     },
+     "Creating the captured audio format failed (\"what\")."},
+    {"OutputDeviceNotSelectable",
+     [](SimulatedAudioSystem& s, AudioObjectID device, AudioObjectID) {
+         // A virtual device without outputs cannot be the engine's output.
+         s.removeDevice(device);
+         auto inputsOnly = SimulatedDeviceDescription::microphone(VLMVirtualOutputDevice::deviceUID, "Broken", 2);
+         s.addDevice(inputsOnly);
+     },
+     "Selecting an audio device failed (-10851)."},
+    {"EngineDoesNotStart",
+     [](SimulatedAudioSystem& s, AudioObjectID device, AudioObjectID) {
+         s.injectFault({SimulatedCall::startDevice, device, std::nullopt, -77});
+     },
+     "The audio engine could not start the output device (error -77)."},
+};
+
+INSTANTIATE_TEST_SUITE_P(, VLMAudioRouterGraphFailureTest, testing::ValuesIn(graphFailures),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(VLMAudioRouterStatusTest, AnUnknownMicrophoneFailsAfterStarting)
+{
+    makeRouter().start();
+    recorder->statuses.clear();
+    router->selectMicrophone("gone");
+    EXPECT_THAT(recorder->statuses, ElementsAre(Status::starting(), Status::failed(unavailable)));
+    EXPECT_EQ(liveAudioObjects(), 0u);
+    EXPECT_EQ(router->selectedMicrophoneUID(), "gone");
+    EXPECT_FALSE(router->usesSystemDefaultMicrophone());
+}
+
+TEST_F(VLMAudioRouterStatusTest, TwoStartsLeaveExactlyOneGraphAndAnnounceStartingEachTime)
+{
+    makeRouter().start();
+    router->start();
+    EXPECT_THAT(recorder->statuses,
+                ElementsAre(Status::starting(), Status::ready(), Status::starting(), Status::ready()));
+    EXPECT_EQ(system->processTapCount(), 1u);
+    EXPECT_EQ(system->aggregateDeviceCount(), 1u);
+    EXPECT_EQ(system->ioProcCount(microphone), 1u);
+    EXPECT_EQ(system->ioProcCount(virtualDevice), 1u) << "one engine";
+    EXPECT_EQ(system->listenerCount(), 2u) << "the monitor registers once";
+}
+
+TEST_F(VLMAudioRouterStatusTest, StopEndsMonitoringThenTearsTheGraphDown)
+{
+    makeRouter().start();
+    system->clearJournal();
+    router->stop();
+    std::vector<std::string> order;
+    for (const auto& entry : system->journal())
+        order.push_back(SimulatedCallName(entry.call));
+    EXPECT_THAT(order, ElementsAre("AudioObjectRemovePropertyListenerBlock", "AudioObjectRemovePropertyListenerBlock",
+                                   "AudioDeviceStop", "AudioDeviceDestroyIOProcID",  // engine
+                                   "AudioDeviceStop", "AudioDeviceDestroyIOProcID",  // microphone
+                                   "AudioDeviceStop", "AudioDeviceDestroyIOProcID",  // tap
+                                   "AudioHardwareDestroyAggregateDevice", "AudioHardwareDestroyProcessTap"));
+    EXPECT_EQ(liveAudioObjects(), 0u);
+    EXPECT_EQ(router->status(), Status::ready()) << "stopping sets no status";
+}
+
+TEST_F(VLMAudioRouterStatusTest, ReleasingTheRouterTearsDownItsGraph)
+{
+    makeRouter().start();
+    router.reset();
+    EXPECT_EQ(liveAudioObjects(), 0u);
+    EXPECT_EQ(system->listenerCount(), 0u);
+}
+
+} // namespace
