@@ -1,0 +1,130 @@
+// Which audio system VLM_AUDIO_SYSTEM and the reachable server select.
+
+#include "AudioSystemSelection.h"
+#include "PipeWireAudioSystem.h"
+#include "PipeWireTestSupport.h"
+#include "SimulatedAudioSystem.h"
+#include "Support/MainQueue.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <optional>
+#include <string>
+
+using namespace PipeWireTest;
+
+namespace {
+
+// Sets (or unsets) an environment variable for one scope.
+class ScopedEnvironment {
+public:
+    ScopedEnvironment(const char* name, const char* value) : name_(name)
+    {
+        if (const char* old = std::getenv(name))
+            old_ = old;
+        value ? setenv(name, value, 1) : unsetenv(name);
+    }
+    ~ScopedEnvironment() { old_ ? setenv(name_, old_->c_str(), 1) : unsetenv(name_); }
+
+private:
+    const char* name_;
+    std::optional<std::string> old_;
+};
+
+class AudioSystemSelection : public testing::Test {
+protected:
+    void TearDown() override
+    {
+        AudioHardwareInstallBackend(nullptr);
+        drainMainQueue();
+    }
+
+    // Points clients at a folder where no server listens.
+    static ScopedEnvironment noServer()
+    {
+        static char empty[] = "/tmp/vlm-no-pipewire-XXXXXX";
+        static const char* dir = mkdtemp(empty);
+        return ScopedEnvironment("PIPEWIRE_RUNTIME_DIR", dir);
+    }
+};
+
+TEST_F(AudioSystemSelection, SimulatedGivesTheDemonstrationWithTheVirtualDeviceAMicrophoneAndTheMusicApp)
+{
+    ScopedEnvironment kind("VLM_AUDIO_SYSTEM", "simulated");
+    ASSERT_EQ(audioSystemKindFromEnvironment(), AudioSystemKind::simulated);
+    auto backend = makeAudioSystemFromEnvironment();
+    ASSERT_NE(std::dynamic_pointer_cast<SimulatedAudioSystem>(backend), nullptr);
+    AudioHardwareInstallBackend(backend);
+
+    const AudioObjectID virtualDevice = deviceWithUID("com.tarnwick.VelmoraStudioConnect.Device");
+    ASSERT_NE(virtualDevice, 0u);
+    EXPECT_EQ(stringProperty(virtualDevice, kAudioObjectPropertyName), "Velmora Studio Connect");
+    const AudioObjectID microphone = defaultInputDevice();
+    ASSERT_NE(microphone, 0u);
+    EXPECT_GT(inputChannels(microphone), 0u);
+    EXPECT_GE(objectList(kAudioObjectSystemObject, kAudioHardwarePropertyDevices).size(), 3u);
+
+    // The music app plays: a tap on its bundle identifier hears something.
+    auto description = CATapDescription::initStereoMixdownOfProcesses({});
+    description.setBundleIDs({"com.tarnwick.velmora"});
+    AudioObjectID tap = 0;
+    ASSERT_EQ(AudioHardwareCreateProcessTap(&description, &tap), 0);
+    const auto uid = stringProperty(tap, kAudioTapPropertyUID);
+    ASSERT_TRUE(uid);
+    const CFDictionary aggregate{
+        {kAudioAggregateDeviceUIDKey, "com.example.Capture"},
+        {kAudioAggregateDeviceIsPrivateKey, true},
+        {kAudioAggregateDeviceTapListKey, CFArray{CFDictionary{{kAudioSubTapUIDKey, *uid}}}},
+    };
+    AudioObjectID device = 0;
+    ASSERT_EQ(AudioHardwareCreateAggregateDevice(&aggregate, &device), 0);
+    CaptureBuffer buffer(2.0);
+    AudioDeviceIOProcID ioProc = nullptr;
+    ASSERT_EQ(AudioDeviceCreateIOProcIDWithBlock(&ioProc, device, nullptr, buffer.block()), 0);
+    ASSERT_EQ(AudioDeviceStart(device, ioProc), 0);
+    ASSERT_TRUE(runMainQueueUntil([&] { return buffer.frames() >= 24000; }));
+    AudioDeviceStop(device, ioProc);
+    AudioDeviceDestroyIOProcID(device, ioProc);
+    AudioHardwareDestroyAggregateDevice(device);
+    AudioHardwareDestroyProcessTap(tap);
+    float peak = 0;
+    for (float sample : buffer.samples())
+        peak = std::max(peak, std::abs(sample));
+    EXPECT_GT(peak, 0.05f);
+}
+
+TEST_F(AudioSystemSelection, UnsetOrPipeWireGiveThePipeWireServerWhenOneAnswers)
+{
+    for (const char* value : {static_cast<const char*>(nullptr), "pipewire", "something-else"}) {
+        SCOPED_TRACE(value ? value : "unset");
+        ScopedEnvironment kind("VLM_AUDIO_SYSTEM", value);
+        EXPECT_EQ(audioSystemKindFromEnvironment(), AudioSystemKind::pipewire);
+        EXPECT_NE(std::dynamic_pointer_cast<PipeWireAudioSystem>(makeAudioSystemFromEnvironment()), nullptr);
+    }
+}
+
+TEST_F(AudioSystemSelection, WithoutAServerEveryCallFailsWithAStatusButMicrophoneAccessIsGranted)
+{
+    auto env = noServer();
+    for (const char* value : {static_cast<const char*>(nullptr), "pipewire"}) {
+        SCOPED_TRACE(value ? value : "unset");
+        ScopedEnvironment kind("VLM_AUDIO_SYSTEM", value);
+        auto backend = makeAudioSystemFromEnvironment();
+        ASSERT_NE(backend, nullptr);
+        EXPECT_EQ(std::dynamic_pointer_cast<PipeWireAudioSystem>(backend), nullptr);
+        AudioHardwareInstallBackend(backend);
+
+        const AudioObjectPropertyAddress devices{kAudioHardwarePropertyDevices, kAudioObjectPropertyScopeGlobal,
+                                                 kAudioObjectPropertyElementMain};
+        std::uint32_t size = 0;
+        EXPECT_EQ(AudioObjectGetPropertyDataSize(kAudioObjectSystemObject, &devices, 0, nullptr, &size),
+                  kAudioHardwareNotRunningError);
+        AudioObjectID tap = 0;
+        const auto description = CATapDescription::initStereoMixdownOfProcesses({});
+        EXPECT_EQ(AudioHardwareCreateProcessTap(&description, &tap), kAudioHardwareNotRunningError);
+        EXPECT_EQ(backend->microphoneAuthorizationStatus(), AVAuthorizationStatus::authorized);
+    }
+}
+
+} // namespace

@@ -1,0 +1,271 @@
+// Devices, defaults and listeners, answered by a real (private) PipeWire server.
+
+#include "PipeWireAudioSystem.h"
+#include "PipeWireTestSupport.h"
+#include "Support/MainQueue.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+using namespace PipeWireTest;
+
+namespace {
+
+constexpr const char* kVirtualDeviceUID = "com.tarnwick.VelmoraStudioConnect.Device";
+
+AudioObjectPropertyAddress globalAddress(AudioObjectPropertySelector selector)
+{
+    return {selector, kAudioObjectPropertyScopeGlobal, kAudioObjectPropertyElementMain};
+}
+
+class PipeWireDevices : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        system = PipeWireAudioSystem::connect();
+        ASSERT_TRUE(system) << "no PipeWire server at " << serverDirectory();
+        AudioHardwareInstallBackend(system);
+    }
+    void TearDown() override
+    {
+        AudioHardwareInstallBackend(nullptr);
+        system.reset();
+        drainMainQueue();
+    }
+
+    std::vector<AudioObjectID> devices() { return objectList(kAudioObjectSystemObject, kAudioHardwarePropertyDevices); }
+
+    // A microphone that the system lists with its channels.
+    AudioObjectID addMicrophone(std::unique_ptr<ToneSource>& holder, const std::string& name, std::uint32_t channels = 1)
+    {
+        holder = ToneSource::microphone(name, "Microphone " + name, 440.0, 0.25f, channels);
+        EXPECT_TRUE(holder->waitUntilReady());
+        AudioObjectID id = 0;
+        EXPECT_TRUE(runMainQueueUntil([&] {
+            id = deviceWithUID(name);
+            return id != 0 && inputChannels(id) == channels;
+        }));
+        return id;
+    }
+
+    std::shared_ptr<PipeWireAudioSystem> system;
+};
+
+// Counts listener calls and whether each ran on the main thread.
+struct ListenerLog {
+    int calls = 0;
+    bool allOnMainThread = true;
+    AudioObjectPropertyListenerBlock block()
+    {
+        return [this](std::uint32_t count, const AudioObjectPropertyAddress* addresses) {
+            EXPECT_EQ(count, 1u);
+            EXPECT_NE(addresses, nullptr);
+            ++calls;
+            allOnMainThread = allOnMainThread && dispatch_is_main_thread();
+        };
+    }
+};
+
+TEST_F(PipeWireDevices, ListsTheVirtualDeviceAndTheSpeakersWithUIDsNamesAndStreams)
+{
+    const AudioObjectID virtualDevice = deviceWithUID(kVirtualDeviceUID);
+    const AudioObjectID speakers = deviceWithUID("test-speakers");
+    ASSERT_NE(virtualDevice, 0u);
+    ASSERT_NE(speakers, 0u);
+
+    const auto ids = devices();
+    EXPECT_TRUE(std::is_sorted(ids.begin(), ids.end()));
+    EXPECT_NE(std::find(ids.begin(), ids.end(), virtualDevice), ids.end());
+    EXPECT_NE(std::find(ids.begin(), ids.end(), speakers), ids.end());
+
+    EXPECT_EQ(stringProperty(virtualDevice, kAudioDevicePropertyDeviceUID), kVirtualDeviceUID);
+    EXPECT_EQ(stringProperty(virtualDevice, kAudioObjectPropertyName), "Velmora Studio Connect");
+    EXPECT_EQ(stringProperty(speakers, kAudioObjectPropertyName), "Test Speakers");
+
+    // The virtual device captures (what is played into it) and plays; the
+    // speakers only play.
+    EXPECT_EQ(inputChannels(virtualDevice), 2u);
+    EXPECT_EQ(objectList(virtualDevice, kAudioDevicePropertyStreams, kAudioObjectPropertyScopeOutput).size(), 1u);
+    EXPECT_TRUE(objectList(speakers, kAudioDevicePropertyStreams, kAudioObjectPropertyScopeInput).empty());
+    EXPECT_EQ(objectList(speakers, kAudioDevicePropertyStreams, kAudioObjectPropertyScopeOutput).size(), 1u);
+    EXPECT_EQ(nominalSampleRate(speakers), 48000.0);
+    EXPECT_EQ(deviceWithUID("no.such.device"), 0u);
+}
+
+TEST_F(PipeWireDevices, AMicrophoneIsListedWithItsFormatUnderAnIDThatLastsAsLongAsItsNode)
+{
+    std::unique_ptr<ToneSource> mono, stereo;
+    const AudioObjectID monoID = addMicrophone(mono, "test-mic-mono");
+    ASSERT_NE(monoID, 0u);
+    EXPECT_EQ(stringProperty(monoID, kAudioObjectPropertyName), "Microphone test-mic-mono");
+
+    const auto streams = objectList(monoID, kAudioDevicePropertyStreams, kAudioObjectPropertyScopeInput);
+    ASSERT_EQ(streams.size(), 1u);
+    const auto address = globalAddress(kAudioStreamPropertyVirtualFormat);
+    AudioStreamBasicDescription format{};
+    std::uint32_t size = sizeof format;
+    ASSERT_EQ(AudioObjectGetPropertyData(streams[0], &address, 0, nullptr, &size, &format), 0);
+    EXPECT_EQ(size, sizeof format);
+    EXPECT_EQ(format.mFormatID, kAudioFormatLinearPCM);
+    EXPECT_EQ(format.mFormatFlags & kAudioFormatFlagIsFloat, kAudioFormatFlagIsFloat);
+    EXPECT_EQ(format.mBitsPerChannel, 32u);
+    EXPECT_EQ(format.mChannelsPerFrame, 1u);
+    EXPECT_EQ(format.mSampleRate, 48000.0);
+
+    const AudioObjectID stereoID = addMicrophone(stereo, "test-mic-stereo", 2);
+    EXPECT_NE(stereoID, monoID);
+    EXPECT_EQ(deviceWithUID("test-mic-mono"), monoID);
+
+    // A node that comes back is a new device.
+    mono.reset();
+    ASSERT_TRUE(runMainQueueUntil([&] { return deviceWithUID("test-mic-mono") == 0; }));
+    EXPECT_EQ(AudioObjectGetPropertyData(streams[0], &address, 0, nullptr, &size, &format),
+              kAudioHardwareBadObjectError);
+    const AudioObjectID again = addMicrophone(mono, "test-mic-mono");
+    EXPECT_NE(again, 0u);
+    EXPECT_NE(again, monoID);
+}
+
+TEST_F(PipeWireDevices, UnknownObjectsSelectorsAndShortBuffersFailWithTheirStatuses)
+{
+    const AudioObjectID speakers = deviceWithUID("test-speakers");
+    std::uint32_t size = 8;
+    double rate = 0;
+    auto nsrt = globalAddress(kAudioDevicePropertyNominalSampleRate);
+    EXPECT_EQ(AudioObjectGetPropertyData(99999, &nsrt, 0, nullptr, &size, &rate), kAudioHardwareBadObjectError);
+    auto unknown = globalAddress(FourCC("zzzz"));
+    EXPECT_EQ(AudioObjectGetPropertyData(speakers, &unknown, 0, nullptr, &size, &rate),
+              kAudioHardwareUnknownPropertyError);
+    size = 4;
+    EXPECT_EQ(AudioObjectGetPropertyData(speakers, &nsrt, 0, nullptr, &size, &rate),
+              kAudioHardwareBadPropertySizeError);
+
+    // A list read into too small a buffer keeps the whole ids that fit.
+    const auto all = devices();
+    ASSERT_GE(all.size(), 2u);
+    auto dev = globalAddress(kAudioHardwarePropertyDevices);
+    AudioObjectID first[2] = {0, 0};
+    size = 7;
+    ASSERT_EQ(AudioObjectGetPropertyData(kAudioObjectSystemObject, &dev, 0, nullptr, &size, first), 0);
+    EXPECT_EQ(size, 4u);
+    EXPECT_EQ(first[0], all[0]);
+    EXPECT_EQ(first[1], 0u);
+
+    // Translating a UID needs the UID.
+    auto uidd = globalAddress(kAudioHardwarePropertyTranslateUIDToDevice);
+    AudioObjectID id = 0;
+    size = sizeof id;
+    EXPECT_NE(AudioObjectGetPropertyData(kAudioObjectSystemObject, &uidd, 0, nullptr, &size, &id), 0);
+}
+
+TEST_F(PipeWireDevices, TheVirtualDeviceTakesEitherRateAndRefusesNonsense)
+{
+    const AudioObjectID virtualDevice = deviceWithUID(kVirtualDeviceUID);
+    auto nsrt = globalAddress(kAudioDevicePropertyNominalSampleRate);
+    for (double rate : {44100.0, 48000.0}) {
+        EXPECT_EQ(AudioObjectSetPropertyData(virtualDevice, &nsrt, 0, nullptr, sizeof rate, &rate), 0);
+        EXPECT_EQ(nominalSampleRate(virtualDevice), rate);
+    }
+    const double nonsense = -1;
+    EXPECT_EQ(AudioObjectSetPropertyData(virtualDevice, &nsrt, 0, nullptr, sizeof nonsense, &nonsense),
+              kAudioDeviceUnsupportedFormatError);
+    // The graph's own rate is untouched: other devices keep theirs.
+    EXPECT_EQ(nominalSampleRate(deviceWithUID("test-speakers")), 48000.0);
+
+    auto name = globalAddress(kAudioObjectPropertyName);
+    CFStringRef newName = nullptr;
+    EXPECT_EQ(AudioObjectSetPropertyData(virtualDevice, &name, 0, nullptr, sizeof newName, &newName),
+              kAudioHardwareIllegalOperationError);
+}
+
+TEST_F(PipeWireDevices, TheDefaultInputFollowsTheSessionAndEveryChangeReachesListenersOnTheMainThread)
+{
+    ListenerLog deviceLog, defaultLog;
+    const auto devAddress = globalAddress(kAudioHardwarePropertyDevices);
+    const auto dInAddress = globalAddress(kAudioHardwarePropertyDefaultInputDevice);
+    const AudioObjectPropertyListenerBlock onDevices = deviceLog.block();
+    const AudioObjectPropertyListenerBlock onDefault = defaultLog.block();
+    ASSERT_EQ(AudioObjectAddPropertyListenerBlock(kAudioObjectSystemObject, &devAddress, dispatch_get_main_queue(),
+                                                  onDevices),
+              0);
+    ASSERT_EQ(AudioObjectAddPropertyListenerBlock(kAudioObjectSystemObject, &dInAddress, dispatch_get_main_queue(),
+                                                  onDefault),
+              0);
+
+    // Appearing.
+    std::unique_ptr<ToneSource> mic;
+    const AudioObjectID micID = addMicrophone(mic, "test-mic");
+    ASSERT_TRUE(runMainQueueUntil([&] { return deviceLog.calls > 0; }));
+
+    // The default changing.
+    const int defaultCalls = defaultLog.calls;
+    ASSERT_TRUE(setDefaultInput("test-mic"));
+    ASSERT_TRUE(runMainQueueUntil([&] { return defaultLog.calls > defaultCalls; }));
+    EXPECT_EQ(defaultInputDevice(), micID);
+
+    // Disappearing: the device goes, and so does the default.
+    const int deviceCalls = deviceLog.calls;
+    mic.reset();
+    ASSERT_TRUE(runMainQueueUntil([&] { return deviceLog.calls > deviceCalls; }));
+    EXPECT_EQ(deviceWithUID("test-mic"), 0u);
+    ASSERT_TRUE(runMainQueueUntil([&] { return defaultInputDevice() != micID; }));
+    EXPECT_TRUE(deviceLog.allOnMainThread);
+    EXPECT_TRUE(defaultLog.allOnMainThread);
+
+    // Removed listeners hear nothing more.
+    EXPECT_EQ(AudioObjectRemovePropertyListenerBlock(kAudioObjectSystemObject, &devAddress,
+                                                     dispatch_get_main_queue(), onDevices),
+              0);
+    EXPECT_NE(AudioObjectRemovePropertyListenerBlock(kAudioObjectSystemObject, &devAddress,
+                                                     dispatch_get_main_queue(), onDevices),
+              0);
+    const int before = deviceLog.calls;
+    addMicrophone(mic, "test-mic-2");
+    ASSERT_TRUE(system->synchronize());
+    drainMainQueue();
+    EXPECT_EQ(deviceLog.calls, before);
+    AudioObjectRemovePropertyListenerBlock(kAudioObjectSystemObject, &dInAddress, dispatch_get_main_queue(),
+                                           onDefault);
+}
+
+TEST_F(PipeWireDevices, TheDriverScriptsRemoveAndInstallTheVirtualDeviceWhileTheServerRuns)
+{
+    ListenerLog log;
+    const auto devAddress = globalAddress(kAudioHardwarePropertyDevices);
+    const AudioObjectPropertyListenerBlock onDevices = log.block();
+    ASSERT_EQ(AudioObjectAddPropertyListenerBlock(kAudioObjectSystemObject, &devAddress, dispatch_get_main_queue(),
+                                                  onDevices),
+              0);
+    const std::string driver = std::string(VLM_SOURCE_DIR) + "/Driver/";
+    const std::string fragment = serverDirectory() + "/config/pipewire/pipewire.conf.d/velmora-studio-connect.conf";
+
+    ASSERT_EQ(run("'" + driver + "uninstall' > /dev/null"), 0);
+    EXPECT_NE(run("test -e '" + fragment + "'"), 0);
+    ASSERT_TRUE(runMainQueueUntil([&] { return deviceWithUID(kVirtualDeviceUID) == 0 && log.calls > 0; }));
+
+    ASSERT_EQ(run("'" + driver + "install' > /dev/null"), 0);
+    EXPECT_EQ(run("test -e '" + fragment + "'"), 0);
+    AudioObjectID id = 0;
+    ASSERT_TRUE(runMainQueueUntil([&] { return (id = deviceWithUID(kVirtualDeviceUID)) != 0 && inputChannels(id) == 2; }));
+    EXPECT_EQ(stringProperty(id, kAudioObjectPropertyName), "Velmora Studio Connect");
+    // Installing twice makes no second device.
+    ASSERT_EQ(run("'" + driver + "install' > /dev/null"), 0);
+    ASSERT_TRUE(system->synchronize());
+    int named = 0;
+    for (AudioObjectID device : devices())
+        named += stringProperty(device, kAudioDevicePropertyDeviceUID) == kVirtualDeviceUID;
+    EXPECT_EQ(named, 1);
+    AudioObjectRemovePropertyListenerBlock(kAudioObjectSystemObject, &devAddress, dispatch_get_main_queue(),
+                                           onDevices);
+}
+
+TEST_F(PipeWireDevices, MicrophoneAccessIsAuthorized)
+{
+    EXPECT_EQ(system->microphoneAuthorizationStatus(), AVAuthorizationStatus::authorized);
+    bool answer = false;
+    system->requestMicrophoneAccess([&](bool granted) { answer = granted; });
+    EXPECT_TRUE(answer);
+}
+
+} // namespace

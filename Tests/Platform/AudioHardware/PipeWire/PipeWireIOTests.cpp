@@ -1,0 +1,261 @@
+// IOProcs and process taps against a real (private) PipeWire server: what
+// reaches an IOProc is measured tone by tone.
+
+#include "PipeWireAudioSystem.h"
+#include "PipeWireTestSupport.h"
+#include "Support/MainQueue.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+using namespace PipeWireTest;
+
+namespace {
+
+constexpr const char* kVirtualDeviceUID = "com.tarnwick.VelmoraStudioConnect.Device";
+constexpr double kRate = 48000.0;
+// Tones play at 0.2 peak; measuring through the graph gives it within this.
+constexpr double kTolerance = 0.03;
+// Below this a tone counts as absent.
+constexpr double kSilence = 0.005;
+
+class PipeWireIO : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        system = PipeWireAudioSystem::connect();
+        ASSERT_TRUE(system);
+        AudioHardwareInstallBackend(system);
+    }
+    void TearDown() override
+    {
+        AudioHardwareInstallBackend(nullptr);
+        system.reset();
+        drainMainQueue();
+    }
+
+    static bool waitForFrames(const CaptureBuffer& buffer, double seconds)
+    {
+        return runMainQueueUntil([&] { return buffer.frames() >= std::size_t(seconds * kRate); });
+    }
+
+    // What the program does: a tap on bundle identifiers, wrapped in a
+    // private aggregate device, read through an IOProc.
+    struct RunningTap {
+        AudioObjectID tap = 0;
+        AudioObjectID aggregate = 0;
+        AudioDeviceIOProcID ioProc = nullptr;
+    };
+
+    RunningTap startTap(CaptureBuffer& buffer, std::vector<std::string> bundleIDs)
+    {
+        RunningTap t;
+        auto description = CATapDescription::initStereoMixdownOfProcesses({});
+        description.setName("Velmora Studio and Music");
+        description.setBundleIDs(std::move(bundleIDs));
+        description.setProcessRestoreEnabled(true);
+        description.setPrivate(true);
+        description.setMuteBehavior(CATapUnmuted);
+        EXPECT_EQ(AudioHardwareCreateProcessTap(&description, &t.tap), 0);
+
+        const auto format = tapFormat(t.tap);
+        EXPECT_EQ(format.mSampleRate, kRate);
+        EXPECT_EQ(format.mChannelsPerFrame, 2u);
+        EXPECT_EQ(format.mBitsPerChannel, 32u);
+        const auto uid = stringProperty(t.tap, kAudioTapPropertyUID);
+        EXPECT_TRUE(uid && !uid->empty());
+
+        const CFDictionary aggregate{
+            {kAudioAggregateDeviceNameKey, "Velmora Studio Connect Capture"},
+            {kAudioAggregateDeviceUIDKey, "com.tarnwick.VelmoraStudioConnect.Capture"},
+            {kAudioAggregateDeviceIsPrivateKey, true},
+            {kAudioAggregateDeviceTapAutoStartKey, false},
+            {kAudioAggregateDeviceTapListKey,
+             CFArray{CFDictionary{{kAudioSubTapUIDKey, uid.value_or("")}, {kAudioSubTapDriftCompensationKey, true}}}},
+        };
+        EXPECT_EQ(AudioHardwareCreateAggregateDevice(&aggregate, &t.aggregate), 0);
+        EXPECT_EQ(AudioDeviceCreateIOProcIDWithBlock(&t.ioProc, t.aggregate, nullptr, buffer.block()), 0);
+        EXPECT_EQ(AudioDeviceStart(t.aggregate, t.ioProc), 0);
+        return t;
+    }
+
+    static void stopTap(const RunningTap& t)
+    {
+        EXPECT_EQ(AudioDeviceStop(t.aggregate, t.ioProc), 0);
+        EXPECT_EQ(AudioDeviceDestroyIOProcID(t.aggregate, t.ioProc), 0);
+        EXPECT_EQ(AudioHardwareDestroyAggregateDevice(t.aggregate), 0);
+        EXPECT_EQ(AudioHardwareDestroyProcessTap(t.tap), 0);
+    }
+
+    static AudioStreamBasicDescription tapFormat(AudioObjectID tap)
+    {
+        const AudioObjectPropertyAddress address{kAudioTapPropertyFormat, kAudioObjectPropertyScopeGlobal,
+                                                 kAudioObjectPropertyElementMain};
+        AudioStreamBasicDescription format{};
+        std::uint32_t size = sizeof format;
+        EXPECT_EQ(AudioObjectGetPropertyData(tap, &address, 0, nullptr, &size, &format), 0);
+        return format;
+    }
+
+    std::shared_ptr<PipeWireAudioSystem> system;
+};
+
+TEST_F(PipeWireIO, AMicrophoneCaptureDeliversTheMicrophonesSignalUntilStopped)
+{
+    auto mic = ToneSource::microphone("test-mic", "Test Microphone", 440.0, 0.25f, 1);
+    ASSERT_TRUE(mic->waitUntilReady());
+    AudioObjectID device = 0;
+    ASSERT_TRUE(runMainQueueUntil([&] { return (device = deviceWithUID("test-mic")) != 0 && inputChannels(device); }));
+
+    CaptureBuffer buffer;
+    AudioDeviceIOProcID ioProc = nullptr;
+    ASSERT_EQ(AudioDeviceCreateIOProcIDWithBlock(&ioProc, device, nullptr, buffer.block()), 0);
+    ASSERT_NE(ioProc, nullptr);
+    // Switch the one input stream on, as the program does.
+    struct {
+        AudioHardwareIOProcStreamUsage usage;
+    } record{{ioProc, 1, {1}}};
+    const AudioObjectPropertyAddress suse{kAudioDevicePropertyIOProcStreamUsage, kAudioObjectPropertyScopeInput,
+                                          kAudioObjectPropertyElementMain};
+    ASSERT_EQ(AudioObjectSetPropertyData(device, &suse, 0, nullptr, 16, &record), 0);
+    ASSERT_EQ(AudioDeviceStart(device, ioProc), 0);
+
+    ASSERT_TRUE(waitForFrames(buffer, 1.0));
+    EXPECT_EQ(buffer.channels(), 1u);
+    const auto samples = buffer.samples();
+    EXPECT_NEAR(toneAmplitude(samples, 2, 0, kRate, 440.0), 0.25, kTolerance);
+    EXPECT_LT(toneAmplitude(samples, 2, 0, kRate, 1000.0), kSilence);
+
+    ASSERT_EQ(AudioDeviceStop(device, ioProc), 0);
+    const std::size_t atStop = buffer.frames();
+    ASSERT_TRUE(system->synchronize());
+    EXPECT_EQ(buffer.frames(), atStop);
+    EXPECT_EQ(AudioDeviceDestroyIOProcID(device, ioProc), 0);
+    EXPECT_NE(AudioDeviceDestroyIOProcID(device, ioProc), 0);
+}
+
+TEST_F(PipeWireIO, PlayingIntoTheVirtualDeviceAtEitherRateReachesWhoeverRecordsIt)
+{
+    const AudioObjectID device = deviceWithUID(kVirtualDeviceUID);
+    ASSERT_NE(device, 0u);
+    for (double rate : {44100.0, 48000.0}) {
+        SCOPED_TRACE(rate);
+        const AudioObjectPropertyAddress nsrt{kAudioDevicePropertyNominalSampleRate, kAudioObjectPropertyScopeGlobal,
+                                              kAudioObjectPropertyElementMain};
+        ASSERT_EQ(AudioObjectSetPropertyData(device, &nsrt, 0, nullptr, sizeof rate, &rate), 0);
+
+        // A 1 kHz sine computed at the device's rate, written into every channel.
+        auto phase = std::make_shared<double>(0.0);
+        AudioDeviceIOProcID ioProc = nullptr;
+        ASSERT_EQ(AudioDeviceCreateIOProcIDWithBlock(
+                      &ioProc, device, nullptr,
+                      [phase, rate](const AudioTimeStamp*, const AudioBufferList* input, const AudioTimeStamp*,
+                                    AudioBufferList* output, const AudioTimeStamp*) {
+                          EXPECT_EQ(input->mNumberBuffers, 0u);
+                          AudioBuffer& b = output->mBuffers[0];
+                          auto* out = static_cast<float*>(b.mData);
+                          for (std::uint32_t i = 0; i < b.mDataByteSize / (4 * b.mNumberChannels); ++i) {
+                              const float v = 0.2f * float(std::sin(*phase));
+                              *phase = std::fmod(*phase + 2 * M_PI * 1000.0 / rate, 2 * M_PI);
+                              for (std::uint32_t c = 0; c < b.mNumberChannels; ++c)
+                                  out[i * b.mNumberChannels + c] = v;
+                          }
+                      }),
+                  0);
+        ASSERT_EQ(AudioDeviceStart(device, ioProc), 0);
+
+        Recorder recorder(kVirtualDeviceUID, false);
+        ASSERT_TRUE(runMainQueueUntil([&] { return recorder.frames() >= std::size_t(kRate); }));
+        const auto samples = recorder.samples();
+        for (std::uint32_t channel : {0u, 1u}) {
+            EXPECT_NEAR(toneAmplitude(samples, 2, channel, kRate, 1000.0), 0.2, kTolerance);
+            // Played at the wrong rate it would show up elsewhere.
+            EXPECT_LT(toneAmplitude(samples, 2, channel, kRate, 1000.0 * 48000.0 / 44100.0), 0.02);
+        }
+        EXPECT_EQ(AudioDeviceStop(device, ioProc), 0);
+        EXPECT_EQ(AudioDeviceDestroyIOProcID(device, ioProc), 0);
+    }
+}
+
+TEST_F(PipeWireIO, AProcessTapCapturesTheChosenApplicationsWhileTheSpeakersStillPlayThem)
+{
+    auto velmora = ToneSource::application("com.tarnwick.velmora", 1000.0);
+    auto music = ToneSource::application("com.apple.Music", 2500.0);
+    auto other = ToneSource::application("org.example.Other", 4000.0);
+    for (auto* app : {velmora.get(), music.get(), other.get()})
+        ASSERT_TRUE(app->waitUntilReady());
+    ASSERT_TRUE(system->synchronize());
+
+    CaptureBuffer buffer;
+    const RunningTap tap = startTap(buffer, {"com.tarnwick.velmora", "com.apple.Music"});
+    Recorder speakers("test-speakers", true);
+    ASSERT_TRUE(waitForFrames(buffer, 1.5));
+    ASSERT_TRUE(runMainQueueUntil([&] { return speakers.frames() >= std::size_t(1.5 * kRate); }));
+
+    EXPECT_EQ(buffer.channels(), 2u);
+    const auto captured = buffer.samples();
+    const auto heard = speakers.samples();
+    for (std::uint32_t channel : {0u, 1u}) {
+        SCOPED_TRACE(channel);
+        EXPECT_NEAR(toneAmplitude(captured, 2, channel, kRate, 1000.0), 0.2, kTolerance);
+        EXPECT_NEAR(toneAmplitude(captured, 2, channel, kRate, 2500.0), 0.2, kTolerance);
+        EXPECT_LT(toneAmplitude(captured, 2, channel, kRate, 4000.0), kSilence);
+        // The speakers keep every application, tapped or not.
+        EXPECT_NEAR(toneAmplitude(heard, 2, channel, kRate, 1000.0), 0.2, kTolerance);
+        EXPECT_NEAR(toneAmplitude(heard, 2, channel, kRate, 2500.0), 0.2, kTolerance);
+        EXPECT_NEAR(toneAmplitude(heard, 2, channel, kRate, 4000.0), 0.2, kTolerance);
+    }
+    stopTap(tap);
+}
+
+TEST_F(PipeWireIO, AnApplicationThatStartsAfterTheTapIsCapturedToo)
+{
+    CaptureBuffer buffer(12.0);
+    const RunningTap tap = startTap(buffer, {"com.tarnwick.velmora", "com.apple.Music"});
+    // Cycles keep coming while nothing plays.
+    ASSERT_TRUE(waitForFrames(buffer, 0.2));
+
+    auto music = ToneSource::application("com.apple.Music", 2500.0);
+    ASSERT_TRUE(music->waitUntilReady());
+    const std::size_t from = buffer.frames();
+    ASSERT_TRUE(runMainQueueUntil([&] { return buffer.frames() >= from + std::size_t(1.5 * kRate); }));
+    auto samples = buffer.samples();
+    samples.erase(samples.begin(), samples.begin() + std::ptrdiff_t(2 * from));
+    EXPECT_NEAR(toneAmplitude(samples, 2, 0, kRate, 2500.0), 0.2, kTolerance);
+    EXPECT_NEAR(toneAmplitude(samples, 2, 1, kRate, 2500.0), 0.2, kTolerance);
+    stopTap(tap);
+}
+
+TEST_F(PipeWireIO, ASandboxedApplicationIsFoundByItsPortalApplicationID)
+{
+    ToneOptions options;
+    options.frequency = 1500.0;
+    options.properties = {{"pipewire.access.portal.app_id", "com.tarnwick.velmora"}};
+    ToneSource sandboxed(options);
+    ASSERT_TRUE(sandboxed.waitUntilReady());
+
+    CaptureBuffer buffer;
+    const RunningTap tap = startTap(buffer, {"com.tarnwick.velmora"});
+    ASSERT_TRUE(waitForFrames(buffer, 1.0));
+    EXPECT_NEAR(toneAmplitude(buffer.samples(), 2, 0, kRate, 1500.0), 0.2, kTolerance);
+    stopTap(tap);
+}
+
+TEST_F(PipeWireIO, TapsThatWouldMuteAndAggregatesOfUnknownTapsAreRefused)
+{
+    auto muting = CATapDescription::initStereoMixdownOfProcesses({});
+    muting.setMuteBehavior(CATapMuted);
+    AudioObjectID tap = 0;
+    EXPECT_EQ(AudioHardwareCreateProcessTap(&muting, &tap), kAudioHardwareUnsupportedOperationError);
+
+    const CFDictionary aggregate{
+        {kAudioAggregateDeviceUIDKey, "com.example.Aggregate"},
+        {kAudioAggregateDeviceTapListKey, CFArray{CFDictionary{{kAudioSubTapUIDKey, "no-such-tap"}}}},
+    };
+    AudioObjectID device = 0;
+    EXPECT_EQ(AudioHardwareCreateAggregateDevice(&aggregate, &device), kAudioHardwareBadObjectError);
+    EXPECT_EQ(device, 0u);
+}
+
+} // namespace

@@ -1,0 +1,179 @@
+// The whole program's audio path on a real (private) PipeWire server: two
+// applications and a microphone mixed by the router into the virtual device.
+
+#include "NSUserDefaults.h"
+#include "PipeWireAudioSystem.h"
+#include "PipeWireTestSupport.h"
+#include "Support/MainQueue.h"
+#include "VLMAudioHardware.h"
+#include "VLMAudioRouter.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+using namespace PipeWireTest;
+
+namespace {
+
+constexpr const char* kVirtualDeviceUID = "com.tarnwick.VelmoraStudioConnect.Device";
+constexpr double kRate = 48000.0;
+constexpr double kTolerance = 0.02;
+constexpr double kSilence = 0.005;
+
+class PipeWireRouter : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        // Every test starts from the default gains.
+        NSUserDefaults::useFileForTesting(serverDirectory() + "/"
+                                          + testing::UnitTest::GetInstance()->current_test_info()->name() + ".ini");
+        system = PipeWireAudioSystem::connect();
+        ASSERT_TRUE(system);
+        AudioHardwareInstallBackend(system);
+    }
+    void TearDown() override
+    {
+        if (router)
+            router->stop();
+        router.reset();
+        drainMainQueue();
+        AudioHardwareInstallBackend(nullptr);
+        system.reset();
+        NSUserDefaults::useFileForTesting("");
+    }
+
+    // A microphone that the session then takes as its default input.
+    std::unique_ptr<ToneSource> defaultMicrophone(const std::string& name, double frequency)
+    {
+        auto mic = ToneSource::microphone(name, "Microphone " + name, frequency, 0.2f, 1);
+        EXPECT_TRUE(mic->waitUntilReady());
+        EXPECT_TRUE(setDefaultInput(name));
+        EXPECT_TRUE(runMainQueueUntil([&] {
+            const AudioObjectID id = deviceWithUID(name);
+            return id != 0 && defaultInputDevice() == id;
+        }));
+        return mic;
+    }
+
+    bool waitForStatus(VLMAudioRouterStatus::Kind kind)
+    {
+        return runMainQueueUntil([&] { return router->status().kind() == kind; });
+    }
+
+    // What the virtual device delivers to whoever uses it as a microphone.
+    static std::vector<float> recordVirtualDevice(double seconds)
+    {
+        Recorder recorder(kVirtualDeviceUID, false, seconds + 1);
+        EXPECT_TRUE(runMainQueueUntil([&] { return recorder.frames() >= std::size_t(seconds * kRate); }));
+        return recorder.samples();
+    }
+
+    std::shared_ptr<PipeWireAudioSystem> system;
+    std::shared_ptr<VLMAudioRouter> router;
+};
+
+TEST_F(PipeWireRouter, MixesBothApplicationsAndTheMicrophoneIntoTheVirtualDeviceAtTheirGains)
+{
+    auto mic = defaultMicrophone("test-mic", 440.0);
+    auto velmora = ToneSource::application("com.tarnwick.velmora", 1000.0);
+    auto music = ToneSource::application("com.apple.Music", 2500.0);
+    ASSERT_TRUE(velmora->waitUntilReady());
+    ASSERT_TRUE(music->waitUntilReady());
+
+    router = VLMAudioRouter::create();
+    router->setVelmoraVolume(0.5f);
+    router->setMicrophoneVolume(1.0f);
+    router->start();
+    ASSERT_TRUE(waitForStatus(VLMAudioRouterStatus::Kind::ready)) << router->status().message();
+    EXPECT_EQ(router->selectedMicrophoneUID(), "test-mic");
+
+    const auto mix = recordVirtualDevice(2.0);
+    for (std::uint32_t channel : {0u, 1u}) {
+        SCOPED_TRACE(channel);
+        EXPECT_NEAR(toneAmplitude(mix, 2, channel, kRate, 1000.0), 0.1, kTolerance);
+        EXPECT_NEAR(toneAmplitude(mix, 2, channel, kRate, 2500.0), 0.1, kTolerance);
+        EXPECT_NEAR(toneAmplitude(mix, 2, channel, kRate, 440.0), 0.2, kTolerance);
+    }
+
+    // The speakers still play the applications, and never the microphone.
+    Recorder speakers("test-speakers", true);
+    ASSERT_TRUE(runMainQueueUntil([&] { return speakers.frames() >= std::size_t(1.5 * kRate); }));
+    const auto heard = speakers.samples();
+    EXPECT_NEAR(toneAmplitude(heard, 2, 0, kRate, 1000.0), 0.2, kTolerance);
+    EXPECT_NEAR(toneAmplitude(heard, 2, 0, kRate, 2500.0), 0.2, kTolerance);
+    EXPECT_LT(toneAmplitude(heard, 2, 0, kRate, 440.0), kSilence);
+}
+
+TEST_F(PipeWireRouter, NeverOffersOrCapturesItsOwnVirtualDeviceEvenAsTheSessionsDefault)
+{
+    // With no other source the session may pick the virtual device itself.
+    ASSERT_TRUE(setDefaultInput(kVirtualDeviceUID));
+    const AudioObjectID virtualDevice = deviceWithUID(kVirtualDeviceUID);
+    ASSERT_TRUE(runMainQueueUntil([&] { return defaultInputDevice() == virtualDevice; }));
+    const auto devices = VLMAudioHardware::inputDevices();
+    EXPECT_TRUE(std::none_of(devices.begin(), devices.end(),
+                             [](const VLMAudioDevice& d) { return d.uid == kVirtualDeviceUID; }));
+
+    router = VLMAudioRouter::create();
+    router->start();
+    ASSERT_TRUE(waitForStatus(VLMAudioRouterStatus::Kind::failed));
+    EXPECT_EQ(router->status().message(), "The selected microphone is no longer available.");
+
+    // A real microphone arriving is taken instead.
+    auto mic = ToneSource::microphone("test-mic", "Test Microphone", 440.0, 0.2f, 1);
+    ASSERT_TRUE(mic->waitUntilReady());
+    ASSERT_TRUE(runMainQueueUntil([&] { return !router->microphones().empty(); }));
+    for (const VLMAudioDevice& d : router->microphones())
+        EXPECT_NE(d.uid, kVirtualDeviceUID);
+}
+
+TEST_F(PipeWireRouter, ReportsTheDriverMissingUntilItIsInstalledAndTheUserTriesAgain)
+{
+    auto mic = defaultMicrophone("test-mic", 440.0);
+    const std::string driver = std::string(VLM_SOURCE_DIR) + "/Driver/";
+    ASSERT_EQ(run("'" + driver + "uninstall' > /dev/null"), 0);
+    ASSERT_TRUE(runMainQueueUntil([&] { return deviceWithUID(kVirtualDeviceUID) == 0; }));
+
+    router = VLMAudioRouter::create();
+    router->start();
+    ASSERT_TRUE(waitForStatus(VLMAudioRouterStatus::Kind::driverMissing));
+
+    ASSERT_EQ(run("'" + driver + "install' > /dev/null"), 0);
+    ASSERT_TRUE(runMainQueueUntil([&] { return deviceWithUID(kVirtualDeviceUID) != 0; }));
+    drainMainQueue();
+    // A device appearing does not start anything by itself.
+    EXPECT_EQ(router->status().kind(), VLMAudioRouterStatus::Kind::driverMissing);
+    router->start();
+    ASSERT_TRUE(waitForStatus(VLMAudioRouterStatus::Kind::ready)) << router->status().message();
+    EXPECT_NEAR(toneAmplitude(recordVirtualDevice(1.5), 2, 0, kRate, 440.0),
+                0.2 * double(VLMAudioRouter::defaultVolume), kTolerance);
+}
+
+TEST_F(PipeWireRouter, ChangingTheDefaultMicrophoneWhileRunningRebuildsWithTheNewOne)
+{
+    auto first = defaultMicrophone("test-mic-1", 440.0);
+    auto second = ToneSource::microphone("test-mic-2", "Microphone test-mic-2", 660.0, 0.2f, 1);
+    ASSERT_TRUE(second->waitUntilReady());
+
+    router = VLMAudioRouter::create();
+    router->setMicrophoneVolume(1.0f);
+    router->start();
+    ASSERT_TRUE(waitForStatus(VLMAudioRouterStatus::Kind::ready)) << router->status().message();
+    ASSERT_EQ(router->selectedMicrophoneUID(), "test-mic-1");
+    const auto before = recordVirtualDevice(1.5);
+    EXPECT_NEAR(toneAmplitude(before, 2, 0, kRate, 440.0), 0.2, kTolerance);
+    EXPECT_LT(toneAmplitude(before, 2, 0, kRate, 660.0), kSilence);
+
+    ASSERT_TRUE(setDefaultInput("test-mic-2"));
+    ASSERT_TRUE(runMainQueueUntil([&] {
+        return router->selectedMicrophoneUID() == "test-mic-2"
+            && router->status().kind() == VLMAudioRouterStatus::Kind::ready;
+    }));
+    EXPECT_TRUE(router->usesSystemDefaultMicrophone());
+    const auto after = recordVirtualDevice(1.5);
+    EXPECT_NEAR(toneAmplitude(after, 2, 0, kRate, 660.0), 0.2, kTolerance);
+    EXPECT_LT(toneAmplitude(after, 2, 0, kRate, 440.0), kSilence);
+}
+
+} // namespace
