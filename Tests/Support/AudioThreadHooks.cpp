@@ -27,6 +27,8 @@ namespace {
 std::atomic<bool> counting{false};
 std::atomic<std::uint64_t> allocations{0};
 std::atomic<std::uint64_t> locks{0};
+// Trivial, so the thread-local needs no constructor call (which could allocate).
+thread_local AudioThreadCounts threadCounts;
 
 // The thread's name, asked of the kernel each time: threads are named after
 // they start, so a cached answer could be stale. Allocates nothing.
@@ -40,6 +42,7 @@ bool onAudioThread()
 
 void noteAllocation()
 {
+    ++threadCounts.allocations;
     if (counting.load(std::memory_order_relaxed) && onAudioThread())
         allocations.fetch_add(1, std::memory_order_relaxed);
 }
@@ -66,6 +69,8 @@ AudioThreadCounts stopCountingOnAudioThreads()
     counting = false;
     return {allocations.load(), locks.load()};
 }
+
+AudioThreadCounts countsOnThisThread() { return threadCounts; }
 
 void* operator new(std::size_t size)
 {
@@ -129,6 +134,7 @@ extern "C" int pthread_mutex_lock(pthread_mutex_t* mutex)
 {
     using Lock = int (*)(pthread_mutex_t*);
     static const Lock real = reinterpret_cast<Lock>(dlsym(RTLD_NEXT, "pthread_mutex_lock"));
+    ++threadCounts.locks;
     if (counting.load(std::memory_order_relaxed) && onAudioThread())
         locks.fetch_add(1, std::memory_order_relaxed);
     return real(mutex);

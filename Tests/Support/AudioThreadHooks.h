@@ -1,6 +1,6 @@
 #pragma once
 // Counts allocations and mutex locks made on the simulated audio system's IO
-// threads, through replaced operator new, malloc and pthread_mutex_lock. Link
+// threads (and on any thread, for itself), through replaced operator new, malloc and pthread_mutex_lock. Link
 // it into a program of its own: it replaces them for the whole binary.
 // Under a sanitizer, which owns malloc (and, for ThreadSanitizer, the mutex
 // entry point), only operator new (and locks under AddressSanitizer) are counted.
@@ -15,3 +15,6 @@ struct AudioThreadCounts {
 // Counting runs between these calls; the counts cover every audio IO thread.
 void startCountingOnAudioThreads();
 AudioThreadCounts stopCountingOnAudioThreads();
+
+// Everything the calling thread has allocated and locked since it began.
+AudioThreadCounts countsOnThisThread();

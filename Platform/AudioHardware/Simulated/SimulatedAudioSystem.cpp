@@ -707,10 +707,11 @@ OSStatus SimulatedAudioSystem::createIOProc(AudioDeviceIOProcID* outID, AudioObj
     return finish(kAudioHardwareNoError);
 }
 
-OSStatus SimulatedAudioSystem::destroyIOProc(AudioObjectID deviceID, AudioDeviceIOProcID id)
+OSStatus SimulatedAudioSystem::withIOProc(SimulatedCall call, AudioObjectID deviceID, AudioDeviceIOProcID id,
+                                          const std::function<void(Device&, std::size_t index)>& change)
 {
-    auto finish = [&](OSStatus s) { return record(SimulatedCall::destroyIOProc, deviceID, 0, s); };
-    if (const SimulatedFault* fault = takeFault(SimulatedCall::destroyIOProc, deviceID, 0))
+    auto finish = [&](OSStatus s) { return record(call, deviceID, 0, s); };
+    if (const SimulatedFault* fault = takeFault(call, deviceID, 0))
         return finish(fault->withoutResult ? kAudioHardwareNoError : fault->status);
     Device* device = findDevice(deviceID);
     if (!device)
@@ -719,49 +720,33 @@ OSStatus SimulatedAudioSystem::destroyIOProc(AudioObjectID deviceID, AudioDevice
     if (it == device->ioProcs.end())
         return finish(kAudioHardwareIllegalOperationError);
     pauseIO();
-    device->ioProcs.erase(it);
+    change(*device, std::size_t(it - device->ioProcs.begin()));
     resumeIO();
     return finish(kAudioHardwareNoError);
+}
+
+OSStatus SimulatedAudioSystem::destroyIOProc(AudioObjectID deviceID, AudioDeviceIOProcID id)
+{
+    return withIOProc(SimulatedCall::destroyIOProc, deviceID, id, [](Device& device, std::size_t index) {
+        device.ioProcs.erase(device.ioProcs.begin() + std::ptrdiff_t(index));
+    });
 }
 
 OSStatus SimulatedAudioSystem::startDevice(AudioObjectID deviceID, AudioDeviceIOProcID id)
 {
-    auto finish = [&](OSStatus s) { return record(SimulatedCall::startDevice, deviceID, 0, s); };
-    if (const SimulatedFault* fault = takeFault(SimulatedCall::startDevice, deviceID, 0))
-        return finish(fault->withoutResult ? kAudioHardwareNoError : fault->status);
-    Device* device = findDevice(deviceID);
-    if (!device)
-        return finish(kAudioHardwareBadDeviceError);
-    auto it = std::find_if(device->ioProcs.begin(), device->ioProcs.end(), [&](auto& p) { return p->id() == id; });
-    if (it == device->ioProcs.end())
-        return finish(kAudioHardwareIllegalOperationError);
-    if ((*it)->running)
-        return finish(kAudioHardwareNoError);
-    pauseIO();
-    if (device->running.empty()) {  // the device starts from idle: a fresh time line
-        device->sampleTime = 0;
-        device->scheduled = false;
-    }
-    (*it)->running = true;
-    resumeIO();
-    return finish(kAudioHardwareNoError);
+    return withIOProc(SimulatedCall::startDevice, deviceID, id, [](Device& device, std::size_t index) {
+        if (device.running.empty()) {  // the device starts from idle: a fresh time line
+            device.sampleTime = 0;
+            device.scheduled = false;
+        }
+        device.ioProcs[index]->running = true;
+    });
 }
 
 OSStatus SimulatedAudioSystem::stopDevice(AudioObjectID deviceID, AudioDeviceIOProcID id)
 {
-    auto finish = [&](OSStatus s) { return record(SimulatedCall::stopDevice, deviceID, 0, s); };
-    if (const SimulatedFault* fault = takeFault(SimulatedCall::stopDevice, deviceID, 0))
-        return finish(fault->withoutResult ? kAudioHardwareNoError : fault->status);
-    Device* device = findDevice(deviceID);
-    if (!device)
-        return finish(kAudioHardwareBadDeviceError);
-    auto it = std::find_if(device->ioProcs.begin(), device->ioProcs.end(), [&](auto& p) { return p->id() == id; });
-    if (it == device->ioProcs.end())
-        return finish(kAudioHardwareIllegalOperationError);
-    pauseIO();
-    (*it)->running = false;
-    resumeIO();
-    return finish(kAudioHardwareNoError);
+    return withIOProc(SimulatedCall::stopDevice, deviceID, id,
+                      [](Device& device, std::size_t index) { device.ioProcs[index]->running = false; });
 }
 
 // ---------------------------------------------------------------------------

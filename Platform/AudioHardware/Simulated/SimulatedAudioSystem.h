@@ -179,6 +179,10 @@ private:
     OSStatus record(SimulatedCall call, AudioObjectID object, AudioObjectPropertySelector selector, OSStatus status,
                     AudioObjectID result = 0);
     void notify(AudioObjectID object, AudioObjectPropertySelector selector);
+    // The fault, device and IOProc checks of every call on one IOProc, then
+    // `change` with the IO side paused.
+    OSStatus withIOProc(SimulatedCall call, AudioObjectID deviceID, AudioDeviceIOProcID id,
+                        const std::function<void(Device&, std::size_t index)>& change);
     OSStatus readProperty(AudioObjectID object, const AudioObjectPropertyAddress& address,
                           std::uint32_t qualifierSize, const void* qualifier, std::uint32_t* ioSize, void* outData,
                           bool sizeOnly, bool withoutResult);

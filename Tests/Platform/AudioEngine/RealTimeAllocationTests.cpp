@@ -1,119 +1,23 @@
-// Proof that the render path allocates nothing and takes no lock: this program
-// counts, per thread, every allocation (operator new, and malloc and friends
-// where no sanitizer owns them) and every pthread mutex lock (except under
-// ThreadSanitizer, which owns that entry point), and the render thread reads
+// Proof that the render path allocates nothing and takes no lock: the shared
+// hooks count, per thread, every allocation and pthread mutex lock (as far as
+// a sanitizer lets them, see AudioThreadHooks.h), and the render thread reads
 // its own counts from inside a render block while the simulated system's
 // real-time clock drives the engine.
 
 #include "EngineTestSupport.h"
 #include "SimulatedAudioSystem.h"
+#include "Support/AudioThreadHooks.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cstdlib>
-#include <dlfcn.h>
 #include <mutex>
-#include <new>
 #include <pthread.h>
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define VLM_SANITIZED 1
-#else
-#define VLM_SANITIZED 0
-#endif
 #if defined(__SANITIZE_THREAD__)
 #define VLM_COUNT_LOCKS 0
 #else
 #define VLM_COUNT_LOCKS 1
-#endif
-
-namespace {
-
-// Trivial, so the thread-local needs no constructor call (which could allocate).
-struct ThreadCounts {
-    std::uint64_t allocations;
-    std::uint64_t locks;
-};
-thread_local ThreadCounts counts;
-
-} // namespace
-
-// ---- allocation hooks -------------------------------------------------------
-
-void* operator new(std::size_t size)
-{
-    ++counts.allocations;
-    if (void* p = std::malloc(size ? size : 1))
-        return p;
-    throw std::bad_alloc();
-}
-void* operator new[](std::size_t size) { return operator new(size); }
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept
-{
-    ++counts.allocations;
-    return std::malloc(size ? size : 1);
-}
-void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept { return operator new(size, tag); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
-void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
-void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
-
-#if !VLM_SANITIZED
-extern "C" {
-void* __libc_malloc(std::size_t);
-void* __libc_calloc(std::size_t, std::size_t);
-void* __libc_realloc(void*, std::size_t);
-void* __libc_memalign(std::size_t, std::size_t);
-
-void* malloc(std::size_t size)
-{
-    ++counts.allocations;
-    return __libc_malloc(size);
-}
-void* calloc(std::size_t n, std::size_t size)
-{
-    ++counts.allocations;
-    return __libc_calloc(n, size);
-}
-void* realloc(void* p, std::size_t size)
-{
-    ++counts.allocations;
-    return __libc_realloc(p, size);
-}
-void* aligned_alloc(std::size_t alignment, std::size_t size)
-{
-    ++counts.allocations;
-    return __libc_memalign(alignment, size);
-}
-void* memalign(std::size_t alignment, std::size_t size)
-{
-    ++counts.allocations;
-    return __libc_memalign(alignment, size);
-}
-int posix_memalign(void** out, std::size_t alignment, std::size_t size)
-{
-    ++counts.allocations;
-    void* p = __libc_memalign(alignment, size);
-    if (!p)
-        return ENOMEM;
-    *out = p;
-    return 0;
-}
-}
-#endif
-
-#if VLM_COUNT_LOCKS
-extern "C" int pthread_mutex_lock(pthread_mutex_t* mutex)
-{
-    using Lock = int (*)(pthread_mutex_t*);
-    static const Lock real = reinterpret_cast<Lock>(dlsym(RTLD_NEXT, "pthread_mutex_lock"));
-    ++counts.locks;
-    return real(mutex);
-}
 #endif
 
 // ---- tests --------------------------------------------------------------------
@@ -122,13 +26,13 @@ using namespace enginetest;
 
 TEST(RealTimeAllocation, HooksSeeThisThreadsAllocationsAndLocks)
 {
-    const ThreadCounts before = counts;
+    const AudioThreadCounts before = countsOnThisThread();
     int* volatile escaped = new int(7);  // volatile: the pair may not be optimised away
     delete escaped;
     std::mutex mutex;
     mutex.lock();
     mutex.unlock();
-    const ThreadCounts after = counts;
+    const AudioThreadCounts after = countsOnThisThread();
     EXPECT_GT(after.allocations, before.allocations);
     if (VLM_COUNT_LOCKS) {
         EXPECT_GT(after.locks, before.locks);
@@ -151,7 +55,7 @@ AVAudioSourceNodeRenderBlock probedBlock(std::shared_ptr<RenderProbe> probe, AVA
 {
     return [probe, inner](bool* isSilence, const AudioTimeStamp* time, AVAudioFrameCount frames,
                           AudioBufferList* data) {
-        const ThreadCounts now = counts;
+        const AudioThreadCounts now = countsOnThisThread();
         if (probe->calls.load(std::memory_order_relaxed) == 0) {
             probe->firstAllocations = now.allocations;
             probe->firstLocks = now.locks;
@@ -236,12 +140,12 @@ TEST(RealTimeAllocation, ManualRenderingNeitherAllocatesNorLocks)
     engine.start();
 
     AVAudioPCMBuffer buffer(output, 1024);
-    const ThreadCounts before = counts;
+    const AudioThreadCounts before = countsOnThisThread();
     for (int i = 0; i < 200; ++i) {
         mixer->setOutputVolume(float(i % 2));
         ASSERT_EQ(engine.renderOffline(i % 2 ? 1024 : 333, buffer), AVAudioEngineManualRenderingStatus::success);
     }
-    const ThreadCounts after = counts;
+    const AudioThreadCounts after = countsOnThisThread();
     EXPECT_EQ(after.allocations - before.allocations, 0u);
     EXPECT_EQ(after.locks - before.locks, 0u);
     EXPECT_TRUE(delivered.waitForCount(1));
