@@ -4,6 +4,7 @@
 #include "AVAudioEngine.h"
 #include "Support/MainQueue.h"
 #include "Support/RouterTest.h"
+#include "VLMFatalError.h"
 
 #include <gmock/gmock.h>
 
@@ -274,6 +275,17 @@ TEST_F(VLMAudioRouterStatusTest, ReleasingTheRouterTearsDownItsGraph)
     router.reset();
     EXPECT_EQ(liveAudioObjects(), 0u);
     EXPECT_EQ(system->listenerCount(), 0u);
+}
+
+} // namespace
+
+namespace {
+
+TEST(VLMFatalErrorDeathTest, WritesTheMessageToStandardErrorAndAborts)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(VLMFatalError("Unable to create the process audio ring buffer."),
+                 "Unable to create the process audio ring buffer\\.");
 }
 
 } // namespace
