@@ -1,0 +1,525 @@
+#include "UITest.h"
+
+#include "MainQueue.h"
+#include "NSUserDefaults.h"
+#include "VLMAudioLevelMeterView.h"
+#include "VLMFlippedView.h"
+#include "VLMGradientSliderCell.h"
+#include "VLMLinks.h"
+#include "VLMMainViewController.h"
+#include "VLMProgressIndicator.h"
+
+#include <QAccessible>
+#include <QAccessibleValueInterface>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QPushButton>
+
+#include <gmock/gmock.h>
+
+using testing::ElementsAre;
+
+namespace {
+
+using Kind = VLMAudioRouterStatus::Kind;
+
+class VLMMainViewControllerTest : public UITest {
+protected:
+    void makeController()
+    {
+        router = makeRouter();
+        controller = VLMMainViewController::create(router);
+        view = controller->view();
+        controller->contentHeightDidChange = [this](double height) { reportedHeights.push_back(height); };
+    }
+
+    void apply(const VLMAudioRouterStatus& status) { controller->audioRouter(*router, status); }
+
+    // Lays the view out at the given size, as the window does.
+    void layOut(int width, int height)
+    {
+        view->resize(width, height);
+        view->setNeedsLayout();
+        view->layoutSubtreeIfNeeded();
+    }
+
+    template <class Control = QWidget>
+    Control* find(const char* name)
+    {
+        return control<Control>(view, name);
+    }
+
+    QRect frame(const char* name) { return find(name)->geometry(); }
+
+    // Frames are whole points; a centred control may sit half a point off.
+    static double middle(const QRect& rect) { return rect.top() + rect.height() / 2.0; }
+
+    QStringList popUpTitles()
+    {
+        QStringList titles;
+        auto* popUp = find<QComboBox>("microphonePopUpButton");
+        for (int i = 0; i < popUp->count(); ++i)
+            titles << popUp->itemText(i);
+        return titles;
+    }
+
+    QVariant selectedItemData() { return find<QComboBox>("microphonePopUpButton")->currentData(); }
+
+    // Chooses a pop-up item as the user does: the action follows the choice.
+    void choose(int index)
+    {
+        auto* popUp = find<QComboBox>("microphonePopUpButton");
+        popUp->setCurrentIndex(index);
+        emit popUp->activated(index);
+    }
+
+    void toggleManualGain() { find<QCheckBox>("manualGainButton")->click(); }
+
+    std::size_t deviceStarts() { return calls(SimulatedCall::startDevice).size(); }
+
+    std::shared_ptr<VLMAudioRouter> router;
+    std::shared_ptr<VLMMainViewController> controller;
+    VLMFlippedView* view = nullptr;
+    std::vector<double> reportedHeights;
+};
+
+// MARK: Layout
+
+TEST_F(VLMMainViewControllerTest, LaysOutEveryRowWhileStarting)
+{
+    makeController();
+    layOut(400, 530);
+
+    EXPECT_EQ(frame("instructionsContainer"), QRect(32, 28, 336, 168));
+    EXPECT_EQ(frame("instructionsLabel"), QRect(48, 40, 304, 44));
+    const int rowTops[] = {84, 112, 156};
+    const int rowHeights[] = {28, 44, 28};
+    for (int i = 0; i < 3; ++i) {
+        const QRect label = frame(qPrintable(QStringLiteral("instructionLabels[%1]").arg(i)));
+        const QRect icon = frame(qPrintable(QStringLiteral("instructionImageViews[%1]").arg(i)));
+        EXPECT_EQ(label.left(), 73) << i;
+        EXPECT_EQ(label.right() + 1, 344) << i;
+        EXPECT_GE(label.top(), rowTops[i]) << i;
+        EXPECT_LE(label.bottom() + 1, rowTops[i] + rowHeights[i]) << i;
+        EXPECT_EQ(icon, QRect(48, label.top(), 17, 17)) << "the icon's top is level with the text's, step " << i;
+    }
+    EXPECT_EQ(frame("statusProgressIndicator"), QRect(32, 233, 16, 16));
+    EXPECT_EQ(frame("statusLabel"), QRect(56, 233, 304, 16));
+    EXPECT_EQ(frame("topBackgroundView"), QRect(0, 0, 400, 258));
+    EXPECT_EQ(frame("sourcesMaterialView"), QRect(0, 258, 400, 272));
+
+    EXPECT_EQ(frame("microphoneMeter").left(), 180);
+    EXPECT_EQ(frame("microphoneMeter").width(), 188);
+    EXPECT_EQ(frame("microphoneMeter").height(), VLMAudioLevelMeterView::naturalHeight());
+    EXPECT_NEAR(middle(frame("microphoneMeter")), middle(QRect(32, 278, 336, 32)), 0.5);
+    EXPECT_EQ(frame("microphoneLabel").left(), 32);
+    EXPECT_EQ(frame("microphoneDescriptionLabel"), QRect(32, 310, 336, 22));
+    const QRect popUp = frame("microphonePopUpButton");
+    EXPECT_EQ(popUp.topLeft(), QPoint(32, 340));
+    EXPECT_EQ(popUp.height(), 30);
+    EXPECT_EQ(popUp.width(), find("microphonePopUpButton")->sizeHint().width()) << "not stretched to the row";
+    EXPECT_NEAR(middle(frame("velmoraMeter")), middle(QRect(32, 388, 336, 32)), 0.5);
+    EXPECT_EQ(frame("velmoraDescriptionLabel"), QRect(32, 420, 336, 44));
+    EXPECT_EQ(frame("manualGainButton").left(), 32);
+    EXPECT_NEAR(middle(frame("manualGainButton")), middle(QRect(32, 476, 336, 34)), 0.5);
+}
+
+TEST_F(VLMMainViewControllerTest, ReadyLeavesNoRoomForTheStatusRow)
+{
+    makeController();
+    apply(VLMAudioRouterStatus::ready());
+    layOut(400, 496);
+
+    EXPECT_EQ(frame("topBackgroundView"), QRect(0, 0, 400, 224));
+    EXPECT_EQ(frame("sourcesMaterialView"), QRect(0, 224, 400, 272));
+    EXPECT_EQ(frame("microphoneDescriptionLabel"), QRect(32, 276, 336, 22));
+    EXPECT_EQ(frame("microphonePopUpButton").top(), 306);
+    EXPECT_EQ(frame("velmoraDescriptionLabel"), QRect(32, 386, 336, 44));
+    EXPECT_NEAR(middle(frame("manualGainButton")), middle(QRect(32, 442, 336, 34)), 0.5);
+    EXPECT_TRUE(find("statusLabel")->isHidden());
+}
+
+TEST_F(VLMMainViewControllerTest, ManualGainAddsAGainRowToEachSection)
+{
+    NSUserDefaults::standardUserDefaults().setBool(true, VLMMainViewController::manualGainAdjustmentKey);
+    makeController();
+    layOut(400, 594);
+
+    EXPECT_EQ(frame("microphoneSlider"), QRect(32, 378, 280, 24));
+    EXPECT_EQ(frame("microphoneGainValueLabel"), QRect(320, 378, 48, 24));
+    EXPECT_NEAR(middle(frame("velmoraMeter")), middle(QRect(32, 420, 336, 32)), 0.5);
+    EXPECT_EQ(frame("velmoraDescriptionLabel"), QRect(32, 452, 336, 44));
+    EXPECT_EQ(frame("velmoraSlider"), QRect(32, 504, 280, 24));
+    EXPECT_EQ(frame("velmoraGainValueLabel"), QRect(320, 504, 48, 24));
+    const QRect row(32, 540, 336, 34);
+    EXPECT_NEAR(middle(frame("manualGainButton")), middle(row), 0.5);
+    const QRect reset = frame("resetGainButton");
+    EXPECT_EQ(reset.right(), row.right()) << "the reset button sits at the row's right end";
+    EXPECT_EQ(reset.width(), find("resetGainButton")->sizeHint().width());
+}
+
+TEST_F(VLMMainViewControllerTest, TheStatusButtonTakesItsWidthFromTheTextArea)
+{
+    makeController();
+    apply(VLMAudioRouterStatus::driverMissing());
+    layOut(400, 530);
+
+    const int buttonWidth = find("statusButton")->sizeHint().width();
+    EXPECT_EQ(frame("statusButton"), QRect(360 - buttonWidth, 233, buttonWidth, 16));
+    EXPECT_EQ(frame("statusLabel"), QRect(56, 233, 304 - buttonWidth, 16));
+    EXPECT_EQ(frame("statusImageView"), QRect(32, 233, 16, 16));
+}
+
+// MARK: Status
+
+struct StatusRow {
+    VLMAudioRouterStatus status;
+    QString text;
+    bool spinner;
+    QString buttonTitle;  // empty: hidden
+};
+
+void PrintTo(const StatusRow& row, std::ostream* out)
+{
+    *out << row.text.toStdString();
+}
+
+class VLMMainViewStatusTest : public VLMMainViewControllerTest, public testing::WithParamInterface<StatusRow> {};
+
+TEST_P(VLMMainViewStatusTest, ShowsTheRowOfItsStatus)
+{
+    const StatusRow& row = GetParam();
+    makeController();
+    apply(row.status);
+
+    auto* spinner = find<VLMProgressIndicator>("statusProgressIndicator");
+    EXPECT_EQ(find<QLabel>("statusLabel")->text(), row.text);
+    EXPECT_EQ(!spinner->isHidden(), row.spinner);
+    EXPECT_EQ(spinner->isAnimating(), row.spinner);
+    const bool problem = !row.buttonTitle.isEmpty();
+    EXPECT_EQ(!find("statusImageView")->isHidden(), problem);
+    EXPECT_EQ(find("statusLabel")->isHidden(), row.status.kind() == Kind::ready);
+    EXPECT_EQ(!find("statusButton")->isHidden(), problem);
+    if (problem) {
+        EXPECT_EQ(find<QPushButton>("statusButton")->text(), row.buttonTitle);
+    }
+    EXPECT_EQ(controller->audioIsReady(), row.status.kind() == Kind::ready);
+
+    if (problem) {
+        ASSERT_EQ(announcements.size(), 1u);
+        EXPECT_EQ(announcements[0].element, find("statusLabel"));
+        EXPECT_EQ(announcements[0].text, row.text);
+        EXPECT_EQ(announcements[0].priority, AccessibilityPriority::high);
+    } else {
+        EXPECT_TRUE(announcements.empty());
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EveryStatus, VLMMainViewStatusTest,
+    testing::Values(StatusRow{VLMAudioRouterStatus::starting(), QStringLiteral("Starting audio…"), true, {}},
+                    StatusRow{VLMAudioRouterStatus::ready(), QStringLiteral("Audio device ready"), false, {}},
+                    StatusRow{VLMAudioRouterStatus::driverMissing(), QStringLiteral("Audio device not installed"),
+                              false, QStringLiteral("Download Installer")},
+                    StatusRow{VLMAudioRouterStatus::microphonePermissionDenied(),
+                              QStringLiteral("Microphone access is off"), false,
+                              QStringLiteral("Open Microphone Settings")},
+                    StatusRow{VLMAudioRouterStatus::failed("The engine stopped."), QStringLiteral("The engine stopped."),
+                              false, QStringLiteral("Try Again")}),
+    [](const testing::TestParamInfo<StatusRow>& info) {
+        switch (info.param.status.kind()) {
+        case Kind::starting: return "starting";
+        case Kind::ready: return "ready";
+        case Kind::driverMissing: return "driverMissing";
+        case Kind::microphonePermissionDenied: return "microphonePermissionDenied";
+        case Kind::failed: return "failed";
+        }
+        return "unknown";
+    });
+
+TEST_F(VLMMainViewControllerTest, TheSameFailureTwiceIsAnnouncedTwice)
+{
+    makeController();
+    apply(VLMAudioRouterStatus::failed("No route."));
+    apply(VLMAudioRouterStatus::failed("No route."));
+    EXPECT_EQ(announcements.size(), 2u);
+    EXPECT_EQ(reportedHeights, (std::vector<double>{530, 530}));
+}
+
+TEST_F(VLMMainViewControllerTest, AProblemAfterReadyShowsTheRowAgain)
+{
+    makeController();
+    apply(VLMAudioRouterStatus::ready());
+    EXPECT_TRUE(find("statusButton")->isHidden());
+    apply(VLMAudioRouterStatus::microphonePermissionDenied());
+    layOut(400, 530);
+    EXPECT_FALSE(find("statusImageView")->isHidden());
+    EXPECT_FALSE(find("statusLabel")->isHidden());
+    EXPECT_EQ(find<QPushButton>("statusButton")->text(), QStringLiteral("Open Microphone Settings"));
+    EXPECT_EQ(frame("statusImageView"), QRect(32, 233, 16, 16));
+}
+
+TEST_F(VLMMainViewControllerTest, TheFirstFrameShowsStartingWhateverTheRouterSays)
+{
+    router = makeRouter();
+    router->start();
+    ASSERT_EQ(router->status().kind(), Kind::ready);
+    controller = VLMMainViewController::create(router);
+    view = controller->view();
+    EXPECT_EQ(find<QLabel>("statusLabel")->text(), QStringLiteral("Starting audio…"));
+    EXPECT_EQ(controller->currentStatus(), VLMAudioRouterStatus::starting());
+}
+
+TEST_F(VLMMainViewControllerTest, RecoveryOpensTheProductPageOrTheSettingsOrStartsAgain)
+{
+    makeController();
+    auto* button = find<QPushButton>("statusButton");
+
+    apply(VLMAudioRouterStatus::driverMissing());
+    button->click();
+    apply(VLMAudioRouterStatus::microphonePermissionDenied());
+    button->click();
+    EXPECT_THAT(openedURLs, ElementsAre(QUrl(QString::fromLatin1(VLMProductWebPageURLString)),
+                                        QUrl(QString::fromLatin1(VLMMicrophonePrivacySettingsURLString))));
+
+    router->delegate = controller;
+    apply(VLMAudioRouterStatus::failed("Broken."));
+    button->click();
+    EXPECT_EQ(controller->currentStatus(), VLMAudioRouterStatus::ready()) << "Try Again starts the router";
+    EXPECT_GT(deviceStarts(), 0u);
+
+    const std::size_t starts = deviceStarts();
+    apply(VLMAudioRouterStatus::starting());
+    controller->statusRecoveryRequested(button);
+    apply(VLMAudioRouterStatus::ready());
+    controller->statusRecoveryRequested(button);
+    EXPECT_EQ(openedURLs.size(), 2u);
+    EXPECT_EQ(deviceStarts(), starts);
+}
+
+// MARK: Microphone pop-up
+
+TEST_F(VLMMainViewControllerTest, FollowingTheDefaultSelectsTheSystemDefaultItem)
+{
+    addMicrophone("usb", "USB Microphone");
+    makeController();
+    router->refreshMicrophones();
+
+    EXPECT_EQ(popUpTitles(), (QStringList{QStringLiteral("System Default — Built-in Microphone"), QString(),
+                                          QStringLiteral("Built-in Microphone"), QStringLiteral("USB Microphone")}));
+    EXPECT_EQ(selectedItemData().toString(), QStringLiteral("VLMSystemDefaultMicrophone"));
+    EXPECT_TRUE(find("microphonePopUpButton")->isEnabled());
+}
+
+TEST_F(VLMMainViewControllerTest, NoMicrophonesLeaveTheMenuEmptyAndDisabled)
+{
+    system->removeDevice(builtInMicrophone);
+    makeController();
+    router->refreshMicrophones();
+
+    auto* popUp = find<QComboBox>("microphonePopUpButton");
+    EXPECT_EQ(popUp->count(), 0);
+    EXPECT_EQ(popUp->currentIndex(), -1);
+    EXPECT_FALSE(popUp->isEnabled());
+}
+
+TEST_F(VLMMainViewControllerTest, ADefaultThatIsNotListedGivesNoSystemDefaultItem)
+{
+    addMicrophone("usb", "USB Microphone");
+    system->setDefaultInputDevice(virtualDevice);
+    makeController();
+    router->refreshMicrophones();
+
+    EXPECT_EQ(popUpTitles(),
+              (QStringList{QStringLiteral("Built-in Microphone"), QStringLiteral("USB Microphone")}));
+    EXPECT_EQ(find<QComboBox>("microphonePopUpButton")->currentIndex(), 0);
+}
+
+TEST_F(VLMMainViewControllerTest, DevicesOfTheSameNameAreToldApartByUID)
+{
+    addMicrophone("usb-a", "USB Microphone");
+    addMicrophone("usb-b", "USB Microphone");
+    makeController();
+    router->start();
+
+    EXPECT_EQ(popUpTitles().count(QStringLiteral("USB Microphone")), 2);
+    choose(popUpTitles().lastIndexOf(QStringLiteral("USB Microphone")));
+    EXPECT_EQ(router->selectedMicrophoneUID(), std::optional<std::string>("usb-b"));
+    EXPECT_EQ(selectedItemData().toString(), QStringLiteral("usb-b"));
+}
+
+TEST_F(VLMMainViewControllerTest, PickingTheDeviceInUseSelectsItsOwnItem)
+{
+    makeController();
+    router->start();
+    ASSERT_EQ(selectedItemData().toString(), QStringLiteral("VLMSystemDefaultMicrophone"));
+    const std::size_t starts = deviceStarts();
+
+    choose(popUpTitles().indexOf(QStringLiteral("Built-in Microphone")));
+    EXPECT_FALSE(router->usesSystemDefaultMicrophone());
+    EXPECT_EQ(selectedItemData().toString(), QStringLiteral("built-in")) << "not the System Default item";
+    EXPECT_EQ(deviceStarts(), starts) << "the running graph goes on";
+}
+
+TEST_F(VLMMainViewControllerTest, ChoosingTheDefaultThatIsAlreadyFollowedStartsNothing)
+{
+    makeController();
+    router->start();
+    const std::size_t starts = deviceStarts();
+    reportedHeights.clear();
+
+    choose(0);
+    EXPECT_EQ(deviceStarts(), starts);
+    EXPECT_TRUE(reportedHeights.empty()) << "no status was announced";
+}
+
+// MARK: Gains and manual gain
+
+TEST_F(VLMMainViewControllerTest, GainLabelsRoundToWholePercent)
+{
+    NSUserDefaults::standardUserDefaults().setBool(true, VLMMainViewController::manualGainAdjustmentKey);
+    makeController();
+    auto* slider = find<VLMGradientSliderCell>("microphoneSlider");
+    auto* label = find<QLabel>("microphoneGainValueLabel");
+    for (const auto& [value, text] : {std::pair{0.0, "0%"}, {0.125, "13%"}, {0.8, "80%"}, {1.0, "100%"}}) {
+        slider->setDoubleValue(value);
+        controller->microphoneVolumeChanged(slider);
+        EXPECT_EQ(label->text(), QString::fromLatin1(text)) << value;
+        EXPECT_EQ(router->microphoneVolume(), static_cast<float>(value));
+    }
+    EXPECT_EQ(NSUserDefaults::standardUserDefaults().floatForKey("VLMMicrophoneVolume"), 1.0f);
+}
+
+TEST_F(VLMMainViewControllerTest, DraggingASliderSetsItsGain)
+{
+    NSUserDefaults::standardUserDefaults().setBool(true, VLMMainViewController::manualGainAdjustmentKey);
+    makeController();
+    auto* slider = find<VLMGradientSliderCell>("velmoraSlider");
+    slider->setSliderPosition(slider->maximum() / 4);  // as a drag does, step by step
+    EXPECT_FLOAT_EQ(router->velmoraVolume(), 0.25f);
+    EXPECT_EQ(find<QLabel>("velmoraGainValueLabel")->text(), QStringLiteral("25%"));
+}
+
+TEST_F(VLMMainViewControllerTest, ResetSetsBothGainsBackAndKeepsTheCheckbox)
+{
+    NSUserDefaults::standardUserDefaults().setBool(true, VLMMainViewController::manualGainAdjustmentKey);
+    makeController();
+    router->setMicrophoneVolume(0.3f);
+    router->setVelmoraVolume(1.0f);
+
+    find<QPushButton>("resetGainButton")->click();
+    EXPECT_EQ(router->microphoneVolume(), 0.8f);
+    EXPECT_EQ(router->velmoraVolume(), 0.8f);
+    EXPECT_EQ(find<VLMGradientSliderCell>("microphoneSlider")->doubleValue(), 0.8);
+    EXPECT_EQ(find<QLabel>("microphoneGainValueLabel")->text(), QStringLiteral("80%"));
+    EXPECT_EQ(find<QLabel>("velmoraGainValueLabel")->text(), QStringLiteral("80%"));
+    EXPECT_TRUE(find<QCheckBox>("manualGainButton")->isChecked());
+}
+
+TEST_F(VLMMainViewControllerTest, TheCheckboxMovesTheContentBetween496And560)
+{
+    makeController();
+    apply(VLMAudioRouterStatus::ready());
+    reportedHeights.clear();
+
+    toggleManualGain();
+    EXPECT_EQ(controller->preferredContentHeight(), 560);
+    EXPECT_TRUE(NSUserDefaults::standardUserDefaults().boolForKey(VLMMainViewController::manualGainAdjustmentKey));
+    EXPECT_FALSE(find("velmoraSlider")->isHidden());
+    EXPECT_TRUE(find("velmoraSlider")->isEnabled());
+    toggleManualGain();
+    EXPECT_EQ(controller->preferredContentHeight(), 496);
+    EXPECT_TRUE(find("velmoraSlider")->isHidden());
+    EXPECT_EQ(reportedHeights, (std::vector<double>{560, 496}));
+}
+
+TEST_F(VLMMainViewControllerTest, PreferredHeightFollowsStatusAndCheckbox)
+{
+    makeController();
+    EXPECT_EQ(controller->preferredContentHeight(), 530);
+    apply(VLMAudioRouterStatus::failed("x"));
+    EXPECT_EQ(controller->preferredContentHeight(), 530);
+    toggleManualGain();
+    EXPECT_EQ(controller->preferredContentHeight(), 594);
+    apply(VLMAudioRouterStatus::ready());
+    EXPECT_EQ(controller->preferredContentHeight(), 560);
+}
+
+TEST_F(VLMMainViewControllerTest, StoredManualGainOpensTallWithDisabledSliders)
+{
+    NSUserDefaults::standardUserDefaults().setBool(true, VLMMainViewController::manualGainAdjustmentKey);
+    makeController();
+
+    EXPECT_EQ(view->height(), 594);
+    EXPECT_TRUE(find<QCheckBox>("manualGainButton")->isChecked());
+    for (const char* name : {"microphoneSlider", "microphoneGainValueLabel", "velmoraSlider", "velmoraGainValueLabel",
+                             "resetGainButton"})
+        EXPECT_FALSE(find(name)->isHidden()) << name;
+    EXPECT_FALSE(find("microphoneSlider")->isEnabled()) << "until the audio is ready";
+    EXPECT_FALSE(find("velmoraSlider")->isEnabled());
+    EXPECT_TRUE(find("resetGainButton")->isEnabled());
+}
+
+TEST_F(VLMMainViewControllerTest, WithoutManualGainTheViewOpensShortWithoutGainRows)
+{
+    makeController();
+    EXPECT_EQ(view->height(), 530);
+    EXPECT_TRUE(find("microphoneSlider")->isHidden());
+    EXPECT_TRUE(find("resetGainButton")->isHidden());
+}
+
+TEST_F(VLMMainViewControllerTest, SlidersAndLabelsShowTheStoredGains)
+{
+    NSUserDefaults& defaults = NSUserDefaults::standardUserDefaults();
+    defaults.setInteger(1, "VLMGainDefaultsVersion");
+    defaults.setFloat(0.5f, "VLMMicrophoneVolume");
+    defaults.setFloat(1.0f, "VLMVelmoraVolume");
+    makeController();
+
+    EXPECT_EQ(find<VLMGradientSliderCell>("microphoneSlider")->doubleValue(), 0.5);
+    EXPECT_EQ(find<VLMGradientSliderCell>("velmoraSlider")->doubleValue(), 1.0);
+    EXPECT_EQ(find<QLabel>("microphoneGainValueLabel")->text(), QStringLiteral("50%"));
+    EXPECT_EQ(find<QLabel>("velmoraGainValueLabel")->text(), QStringLiteral("100%"));
+}
+
+TEST_F(VLMMainViewControllerTest, LevelsReachTheirMeters)
+{
+    makeController();
+    controller->audioRouter(*router, 0.5f, VLMAudioSource::microphone);
+    controller->audioRouter(*router, 0.25f, VLMAudioSource::velmora);
+    EXPECT_EQ(find<VLMAudioLevelMeterView>("microphoneMeter")->level(), 0.5f);
+    EXPECT_EQ(find<VLMAudioLevelMeterView>("velmoraMeter")->level(), 0.25f);
+}
+
+// MARK: Accessibility
+
+TEST_F(VLMMainViewControllerTest, AssistiveTechnologiesSeeTheControlsButNotTheDecoration)
+{
+    makeController();
+    QAccessibleInterface* root = QAccessible::queryAccessibleInterface(view);
+    ASSERT_NE(root, nullptr);
+    QStringList names;
+    QStringList objectNames;
+    for (int i = 0; i < root->childCount(); ++i) {
+        QAccessibleInterface* child = root->child(i);
+        ASSERT_NE(child, nullptr);
+        names << child->text(QAccessible::Name);
+        objectNames << child->object()->objectName();
+        EXPECT_EQ(root->indexOfChild(child), i);
+    }
+    EXPECT_TRUE(names.contains(QStringLiteral("Step 1. Pick your mic input below.")));
+    EXPECT_TRUE(names.contains(QStringLiteral("Step 3. You're done!")));
+    EXPECT_TRUE(names.contains(QStringLiteral("Microphone gain")));
+    EXPECT_TRUE(names.contains(QStringLiteral("Velmora Studio gain")));
+    for (const char* hidden : {"topBackgroundView", "sourcesMaterialView", "instructionsContainer",
+                               "instructionImageViews[0]", "statusProgressIndicator", "statusImageView"})
+        EXPECT_FALSE(objectNames.contains(QString::fromLatin1(hidden))) << hidden;
+    EXPECT_TRUE(objectNames.contains(QStringLiteral("statusLabel")));
+
+    QAccessibleInterface* meter = QAccessible::queryAccessibleInterface(find("velmoraMeter"));
+    EXPECT_EQ(meter->text(QAccessible::Name), QStringLiteral("Velmora Studio level"));
+    EXPECT_EQ(meter->role(), QAccessible::ProgressBar);
+}
+
+} // namespace

@@ -1,0 +1,154 @@
+#include "UITest.h"
+
+#include "MainQueue.h"
+#include "NSUserDefaults.h"
+#include "VLMAudioLevelMeterView.h"
+#include "VLMFlippedView.h"
+#include "VLMMainViewController.h"
+#include "VLMMainWindowController.h"
+
+#include <QCheckBox>
+#include <QLabel>
+#include <QMainWindow>
+#include <QTest>
+#include <QWindow>
+
+namespace {
+
+class VLMMainWindowControllerTest : public UITest {
+protected:
+    void makeWindowController()
+    {
+        router = makeRouter();
+        windowController = std::make_unique<VLMMainWindowController>(router);
+        window = windowController->window();
+    }
+
+    void showOn(const QString& screen)
+    {
+        windowController->showWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(window));
+        ASSERT_TRUE(moveToScreen(window, screen));
+        ASSERT_TRUE(runMainQueueUntil([&] { return window->size() == window->maximumSize(); }));
+    }
+
+    VLMMainViewController& viewController() { return windowController->mainViewController(); }
+    void apply(const VLMAudioRouterStatus& status) { viewController().audioRouter(*router, status); }
+    QWidget* content() { return window->centralWidget(); }
+
+    std::shared_ptr<VLMAudioRouter> router;
+    std::unique_ptr<VLMMainWindowController> windowController;
+    QMainWindow* window = nullptr;
+};
+
+TEST_F(VLMMainWindowControllerTest, IsEightHundredPixelsWideAtEveryPixelRatio)
+{
+    makeWindowController();
+    showOn(QStringLiteral("normal"));
+    EXPECT_EQ(windowController->contentSize(), QSize(800, 530));
+
+    ASSERT_TRUE(moveToScreen(window, QStringLiteral("hidpi")));
+    EXPECT_EQ(window->windowHandle()->devicePixelRatio(), 2.0);
+    EXPECT_EQ(windowController->contentSize(), QSize(400, 530));
+    // The platform may settle the move with the old size; the fit is put back.
+    EXPECT_TRUE(runMainQueueUntil([&] { return window->size() == QSize(400, 530); }));
+    EXPECT_EQ(windowController->contentSize(), QSize(400, 530));
+
+    ASSERT_TRUE(moveToScreen(window, QStringLiteral("normal")));
+    EXPECT_EQ(windowController->contentSize(), QSize(800, 530));
+}
+
+TEST_F(VLMMainWindowControllerTest, FollowsTheContentHeightAndCannotBeResized)
+{
+    makeWindowController();
+    showOn(QStringLiteral("hidpi"));
+
+    apply(VLMAudioRouterStatus::ready());
+    EXPECT_EQ(windowController->contentSize(), QSize(400, 496));
+    control<QCheckBox>(content(), "manualGainButton")->click();
+    EXPECT_EQ(windowController->contentSize(), QSize(400, 560));
+    apply(VLMAudioRouterStatus::driverMissing());
+    EXPECT_EQ(windowController->contentSize(), QSize(400, 594));
+    apply(VLMAudioRouterStatus::failed("Anything at all."));
+    EXPECT_EQ(windowController->contentSize(), QSize(400, 594));
+
+    EXPECT_EQ(window->minimumSize(), window->maximumSize());
+    EXPECT_EQ(window->size(), window->maximumSize());
+    EXPECT_FALSE(window->windowFlags() & Qt::WindowMaximizeButtonHint);
+    EXPECT_TRUE(window->windowFlags() & Qt::WindowMinimizeButtonHint);
+    EXPECT_EQ(window->windowTitle(), QStringLiteral("Velmora Studio Connect"));
+}
+
+TEST_F(VLMMainWindowControllerTest, ClosingHidesTheSameWindowForLater)
+{
+    makeWindowController();
+    showOn(QStringLiteral("hidpi"));
+    QWidget* label = control<QLabel>(content(), "statusLabel");
+
+    EXPECT_TRUE(window->close());
+    EXPECT_FALSE(window->isVisible());
+    windowController->showWindow();
+    EXPECT_TRUE(window->isVisible());
+    EXPECT_EQ(control<QLabel>(content(), "statusLabel"), label);
+}
+
+TEST_F(VLMMainWindowControllerTest, RemembersWhereTheUserLeftIt)
+{
+    makeWindowController();
+    showOn(QStringLiteral("normal"));
+    window->move(123, 145);
+    ASSERT_TRUE(runMainQueueUntil([&] { return window->pos() == QPoint(123, 145); }));
+    windowController.reset();
+
+    const std::optional<std::string> stored =
+        NSUserDefaults::standardUserDefaults().stringForKey("NSWindow Frame VLMMainWindow");
+    ASSERT_TRUE(stored.has_value());
+    EXPECT_EQ(stored->substr(0, 8), "123 145 ");
+
+    makeWindowController();
+    EXPECT_EQ(window->pos(), QPoint(123, 145));
+}
+
+TEST_F(VLMMainWindowControllerTest, AFirstLaunchCentresTheWindow)
+{
+    makeWindowController();
+    const QRect screen = window->screen()->availableGeometry();
+    EXPECT_NEAR(window->geometry().center().x(), screen.center().x(), 2);
+    EXPECT_NEAR(window->geometry().center().y(), screen.center().y(), 2);
+}
+
+// Pictures of the window as a user sees it on a 2x display, for people to
+// look at: they land in the build folder's "screenshots".
+TEST_F(VLMMainWindowControllerTest, WritesScreenshotsOfEveryState)
+{
+    addMicrophone("usb", "USB Microphone");
+    makeWindowController();
+    router->refreshMicrophones();
+    showOn(QStringLiteral("hidpi"));
+    auto shoot = [&](const QString& name) {
+        drainMainQueue();
+        const QImage image = window->grab().toImage();
+        EXPECT_EQ(image.width(), 800) << qPrintable(name);
+        saveScreenshot(window, name);
+    };
+
+    shoot(QStringLiteral("starting"));
+
+    control<QCheckBox>(content(), "manualGainButton")->click();
+    apply(VLMAudioRouterStatus::ready());
+    viewController().audioRouter(*router, 0.62f, VLMAudioSource::microphone);
+    viewController().audioRouter(*router, 0.81f, VLMAudioSource::velmora);
+    shoot(QStringLiteral("ready-manual-gain"));
+    control<QCheckBox>(content(), "manualGainButton")->click();
+    viewController().audioRouter(*router, 0.0f, VLMAudioSource::microphone);
+    viewController().audioRouter(*router, 0.0f, VLMAudioSource::velmora);
+
+    apply(VLMAudioRouterStatus::driverMissing());
+    shoot(QStringLiteral("driver-missing"));
+    apply(VLMAudioRouterStatus::microphonePermissionDenied());
+    shoot(QStringLiteral("microphone-access-off"));
+    apply(VLMAudioRouterStatus::failed("The selected microphone is no longer available."));
+    shoot(QStringLiteral("failed"));
+}
+
+} // namespace

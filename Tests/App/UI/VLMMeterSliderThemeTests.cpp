@@ -1,0 +1,244 @@
+#include "VLMAudioLevelMeterView.h"
+#include "VLMGradientSliderCell.h"
+#include "VLMThemeColors.h"
+#include "VLMTypography.h"
+
+#include <QAccessible>
+#include <QAccessibleValueInterface>
+#include <QFontInfo>
+#include <QImage>
+#include <QPainter>
+#include <QSignalSpy>
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+namespace {
+
+// MARK: Theme colours
+
+TEST(VLMThemeColorsTest, AreTheEightBitValuesOfTheTable)
+{
+    const struct {
+        const QColor& colour;
+        int red, green, blue;
+    } cases[] = {{VLMThemeColors::purple(), 84, 19, 136},
+                 {VLMThemeColors::teal(), 11, 234, 173},
+                 {VLMThemeColors::pink(), 255, 23, 124}};
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.colour.spec(), QColor::Rgb);
+        EXPECT_FLOAT_EQ(c.colour.redF(), c.red / 255.0f);
+        EXPECT_FLOAT_EQ(c.colour.greenF(), c.green / 255.0f);
+        EXPECT_FLOAT_EQ(c.colour.blueF(), c.blue / 255.0f);
+        EXPECT_EQ(c.colour.alpha(), 255);
+    }
+}
+
+// MARK: Typography
+
+// A font platform whose faces and rounded design can be switched off, and
+// that says what it was asked.
+struct FakeFonts {
+    bool hasFaces = true;
+    bool hasRounded = true;
+    VLMTypography::FontPlatform platform{
+        [this](const QString& name, double size) -> std::optional<QFont> {
+            if (!hasFaces)
+                return std::nullopt;
+            QFont font(name);
+            font.setPixelSize(static_cast<int>(size));
+            return font;
+        },
+        [](double size, double weight) {
+            QFont font(QStringLiteral("System"));
+            font.setPixelSize(static_cast<int>(size));
+            font.setWeight(VLMTypography::qtWeight(weight));
+            return font;
+        },
+        [this](const QFont& font, double size) -> std::optional<QFont> {
+            if (!hasRounded)
+                return std::nullopt;
+            QFont rounded(QStringLiteral("Rounded"));
+            rounded.setPixelSize(static_cast<int>(size));
+            rounded.setWeight(font.weight());
+            return rounded;
+        }};
+};
+
+TEST(VLMTypographyTest, ChoosesOneOfThreeFacesByWeight)
+{
+    FakeFonts fonts;
+    auto face = [&](double weight) { return VLMTypography::appFont(15, weight, fonts.platform).family(); };
+    EXPECT_EQ(face(NSFontWeightMedium), QStringLiteral("SFCompactRounded-Medium"));
+    EXPECT_EQ(face(NSFontWeightSemibold), QStringLiteral("SFCompactRounded-Semibold"));
+    EXPECT_EQ(face((NSFontWeightMedium + NSFontWeightSemibold) / 2), QStringLiteral("SFCompactRounded-Medium"));
+    EXPECT_EQ(face(NSFontWeightBlack), QStringLiteral("SFCompactRounded-Semibold"));
+    EXPECT_EQ(face(NSFontWeightThin), QStringLiteral("SFCompactRounded-Regular"));
+    EXPECT_EQ(face(std::numeric_limits<double>::quiet_NaN()), QStringLiteral("SFCompactRounded-Regular"));
+    EXPECT_EQ(VLMTypography::appFont(15, NSFontWeightRegular, fonts.platform).pixelSize(), 15);
+}
+
+TEST(VLMTypographyTest, WithoutTheFacesTakesTheRoundedSystemFontAtTheRequestedWeight)
+{
+    FakeFonts fonts;
+    fonts.hasFaces = false;
+    const QFont heavy = VLMTypography::appFont(18, NSFontWeightHeavy, fonts.platform);
+    EXPECT_EQ(heavy.family(), QStringLiteral("Rounded"));
+    EXPECT_EQ(heavy.weight(), QFont::ExtraBold) << "the heavy weight itself, not the semibold bucket";
+    EXPECT_EQ(heavy.pixelSize(), 18);
+
+    fonts.hasRounded = false;
+    const QFont plain = VLMTypography::appFont(13, NSFontWeightMedium, fonts.platform);
+    EXPECT_EQ(plain.family(), QStringLiteral("System"));
+    EXPECT_EQ(plain.weight(), QFont::Medium);
+}
+
+TEST(VLMTypographyTest, OnThisMachineTheRoundedFamilyIsInstalled)
+{
+    const QFont font = VLMTypography::appFont(15, NSFontWeightRegular);
+    EXPECT_EQ(QFontInfo(font).family(), QString::fromLatin1(VLMTypography::roundedSystemFamily))
+        << "install the font package named in scripts/install-dependencies";
+    EXPECT_EQ(font.pixelSize(), 15);
+}
+
+// MARK: Level meter
+
+// Renders a meter and tells which segments are lit by their opacity.
+int litSegments(VLMAudioLevelMeterView& meter)
+{
+    meter.resize(VLMAudioLevelMeterView::naturalWidth, 20);
+    QImage image(meter.size(), QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::transparent);
+    meter.render(&image, QPoint(), QRegion(), QWidget::DrawChildren);
+    int lit = 0;
+    for (int i = 0; i < VLMAudioLevelMeterView::segmentCount; ++i) {
+        const int alpha = qAlpha(image.pixel(i * 8 + 2, 10));
+
+        EXPECT_TRUE(alpha > 200 || (alpha > 30 && alpha < 50)) << "segment " << i << " alpha " << alpha;
+        lit += alpha > 200 ? 1 : 0;
+    }
+    return lit;
+}
+
+TEST(VLMAudioLevelMeterViewTest, LightsTheSegmentsOfTheLevel)
+{
+    VLMAudioLevelMeterView meter(QStringLiteral("Microphone level"));
+    for (const auto& [level, lit] : {std::pair{0.0f, 0}, {0.01f, 1}, {0.5f, 12}, {1.0f, 24}}) {
+        meter.setLevel(level);
+        EXPECT_EQ(litSegments(meter), lit) << level;
+    }
+}
+
+TEST(VLMAudioLevelMeterViewTest, RunsAlongTheThemeRamp)
+{
+    VLMAudioLevelMeterView meter(QStringLiteral("Velmora Studio level"));
+    meter.setLevel(1);
+    meter.resize(VLMAudioLevelMeterView::naturalWidth, 20);
+    QImage image(meter.size(), QImage::Format_ARGB32);
+    image.fill(Qt::white);
+    meter.render(&image, QPoint(), QRegion(), QWidget::DrawChildren);
+    auto near = [](QColor a, QColor b) {
+        return std::abs(a.red() - b.red()) < 40 && std::abs(a.green() - b.green()) < 40 &&
+               std::abs(a.blue() - b.blue()) < 40;
+    };
+    EXPECT_TRUE(near(image.pixelColor(2, 10), VLMThemeColors::purple())) << "segment 0 is purple";
+    EXPECT_TRUE(near(image.pixelColor(23 * 8 + 2, 10), VLMThemeColors::pink())) << "segment 23 is pink";
+    EXPECT_TRUE(near(image.pixelColor(12 * 8 + 2, 10), VLMThemeColors::teal())) << "the middle is teal-ish " << qPrintable(image.pixelColor(12 * 8 + 2, 10).name());
+}
+
+TEST(VLMAudioLevelMeterViewTest, ClampsAndReportsAWholeNumberValue)
+{
+    VLMAudioLevelMeterView meter(QStringLiteral("Microphone level"));
+    QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(&meter);
+    ASSERT_NE(accessible, nullptr);
+    QAccessibleValueInterface* value = accessible->valueInterface();
+    ASSERT_NE(value, nullptr);
+    EXPECT_EQ(value->minimumValue().toInt(), 0);
+    EXPECT_EQ(value->maximumValue().toInt(), 100);
+    EXPECT_EQ(value->currentValue().toInt(), 0);
+
+    for (const auto& [set, stored, reported] :
+         {std::tuple{-0.5f, 0.0f, 0}, {1.7f, 1.0f, 100}, {0.999f, 0.999f, 99}, {0.5f, 0.5f, 50}}) {
+        meter.setLevel(set);
+        EXPECT_EQ(meter.level(), stored) << set;
+        EXPECT_EQ(value->currentValue().toInt(), reported) << set;
+    }
+    meter.setLevel(std::numeric_limits<float>::quiet_NaN());
+    EXPECT_EQ(meter.level(), 0.0f) << "not a number counts as silence";
+    EXPECT_EQ(meter.sizeHint().width(), 188);
+}
+
+// MARK: Gradient slider
+
+struct BarPicture {
+    QImage image;
+    QColor at(int x, int y) const { return image.pixelColor(x, y); }
+};
+
+BarPicture drawBar(VLMGradientSliderCell& slider, QSize size)
+{
+    BarPicture picture{QImage(size, QImage::Format_ARGB32)};
+    picture.image.fill(Qt::transparent);
+    QPainter painter(&picture.image);
+    slider.drawBar(painter, QRectF(QPointF(0, 0), size), true);
+    return picture;
+}
+
+bool isTrack(const QColor& colour)
+{
+    return colour.alpha() > 0 && colour.alpha() < 60 && colour.red() < 40 && colour.green() < 40;
+}
+
+TEST(VLMGradientSliderCellTest, DrawsASixPointTrackCentredInItsRectangle)
+{
+    VLMGradientSliderCell slider;
+    slider.setDoubleValue(0);
+    const BarPicture bar = drawBar(slider, {100, 20});
+    EXPECT_EQ(bar.at(50, 6).alpha(), 0);
+    EXPECT_TRUE(isTrack(bar.at(50, 7)));
+    EXPECT_TRUE(isTrack(bar.at(50, 12)));
+    EXPECT_EQ(bar.at(50, 13).alpha(), 0);
+    EXPECT_TRUE(isTrack(bar.at(2, 10))) << "at the minimum only the track shows";
+}
+
+TEST(VLMGradientSliderCellTest, FillsWithTheGradientPinnedToTheWholeTrack)
+{
+    VLMGradientSliderCell slider;
+    slider.setDoubleValue(1);
+    BarPicture bar = drawBar(slider, {200, 20});
+    EXPECT_GT(bar.at(197, 10).red(), 230) << "a full slider ends in pink";
+    EXPECT_LT(bar.at(197, 10).green(), 80);
+
+    slider.setDoubleValue(0.5);
+    bar = drawBar(slider, {200, 20});
+    EXPECT_GT(bar.at(96, 10).green(), 200) << "half way shows teal at its end";
+    EXPECT_TRUE(isTrack(bar.at(150, 10))) << "and the track beyond";
+
+    slider.setEnabled(false);
+    bar = drawBar(slider, {200, 20});
+    const QColor track = bar.at(150, 10);
+    EXPECT_TRUE(isTrack(track)) << "the track keeps its colour";
+    const double fillOverTrack = 1 - (1 - 0.35) * (1 - track.alphaF());
+    EXPECT_NEAR(bar.at(50, 10).alphaF(), fillOverTrack, 0.03) << "disabled, the fill is faint";
+
+    slider.setMaxValue(0);  // an empty range: the bare track
+    bar = drawBar(slider, {200, 20});
+    EXPECT_TRUE(isTrack(bar.at(20, 10)));
+}
+
+TEST(VLMGradientSliderCellTest, SendsItsActionOnlyForTheUser)
+{
+    VLMGradientSliderCell slider;
+    QSignalSpy actions(&slider, &VLMGradientSliderCell::actionSent);
+    slider.setDoubleValue(0.3);
+    EXPECT_EQ(actions.count(), 0);
+    EXPECT_EQ(slider.doubleValue(), 0.3);
+
+    slider.triggerAction(QAbstractSlider::SliderSingleStepAdd);
+    EXPECT_EQ(actions.count(), 1);
+    EXPECT_NEAR(slider.doubleValue(), 0.31, 1e-9);
+}
+
+} // namespace
