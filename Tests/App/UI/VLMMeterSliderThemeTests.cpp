@@ -28,7 +28,7 @@ TEST(VLMThemeColorsTest, AreTheEightBitValuesOfTheTable)
                  {VLMThemeColors::teal(), 11, 234, 173},
                  {VLMThemeColors::pink(), 255, 23, 124}};
     for (const auto& c : cases) {
-        EXPECT_EQ(c.colour.spec(), QColor::Rgb);
+        EXPECT_EQ(c.colour, c.colour.toRgb()) << "an sRGB colour";
         EXPECT_FLOAT_EQ(c.colour.redF(), c.red / 255.0f);
         EXPECT_FLOAT_EQ(c.colour.greenF(), c.green / 255.0f);
         EXPECT_FLOAT_EQ(c.colour.blueF(), c.blue / 255.0f);
