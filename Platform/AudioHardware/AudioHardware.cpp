@@ -6,6 +6,8 @@ namespace {
 
 class NotRunningBackend final : public AudioHardwareBackend {
 public:
+    explicit NotRunningBackend(AVAuthorizationStatus authorization) : authorization_(authorization) {}
+
     OSStatus getPropertyDataSize(AudioObjectID, const AudioObjectPropertyAddress&, std::uint32_t, const void*,
                                  std::uint32_t*) override { return kAudioHardwareNotRunningError; }
     OSStatus getPropertyData(AudioObjectID, const AudioObjectPropertyAddress&, std::uint32_t, const void*,
@@ -33,13 +35,20 @@ public:
     OSStatus destroyProcessTap(AudioObjectID) override { return kAudioHardwareNotRunningError; }
     OSStatus createAggregateDevice(const CFDictionary&, AudioObjectID*) override { return kAudioHardwareNotRunningError; }
     OSStatus destroyAggregateDevice(AudioObjectID) override { return kAudioHardwareNotRunningError; }
-    AVAuthorizationStatus microphoneAuthorizationStatus() override { return AVAuthorizationStatus::denied; }
-    void requestMicrophoneAccess(std::function<void(bool)> completion) override { completion(false); }
+    AVAuthorizationStatus microphoneAuthorizationStatus() override { return authorization_; }
+    void requestMicrophoneAccess(std::function<void(bool)> completion) override
+    {
+        if (completion)
+            completion(authorization_ == AVAuthorizationStatus::authorized);
+    }
+
+private:
+    const AVAuthorizationStatus authorization_;
 };
 
 std::shared_ptr<AudioHardwareBackend>& installedBackend()
 {
-    static std::shared_ptr<AudioHardwareBackend> backend = std::make_shared<NotRunningBackend>();
+    static std::shared_ptr<AudioHardwareBackend> backend = AudioHardwareMakeNotRunningBackend();
     return backend;
 }
 
@@ -47,9 +56,14 @@ AudioHardwareBackend& backend() { return *installedBackend(); }
 
 } // namespace
 
+std::shared_ptr<AudioHardwareBackend> AudioHardwareMakeNotRunningBackend(AVAuthorizationStatus microphoneAuthorization)
+{
+    return std::make_shared<NotRunningBackend>(microphoneAuthorization);
+}
+
 void AudioHardwareInstallBackend(std::shared_ptr<AudioHardwareBackend> newBackend)
 {
-    installedBackend() = newBackend ? std::move(newBackend) : std::make_shared<NotRunningBackend>();
+    installedBackend() = newBackend ? std::move(newBackend) : AudioHardwareMakeNotRunningBackend();
 }
 
 std::shared_ptr<AudioHardwareBackend> AudioHardwareCurrentBackend() { return installedBackend(); }

@@ -51,6 +51,11 @@ public:
     virtual void requestMicrophoneAccess(std::function<void(bool granted)> completion) = 0;
 };
 
+// A backend for a system that is not there: every call fails with
+// kAudioHardwareNotRunningError, and microphone access is answered as given.
+std::shared_ptr<AudioHardwareBackend>
+AudioHardwareMakeNotRunningBackend(AVAuthorizationStatus microphoneAuthorization = AVAuthorizationStatus::denied);
+
 // Installs the backend that answers every call from now on; null restores the
 // initial one, which fails every call with kAudioHardwareNotRunningError.
 // Install only while no call is under way and no device runs.

@@ -10,49 +10,6 @@
 
 namespace {
 
-class UnavailableAudioSystem final : public AudioHardwareBackend {
-public:
-    OSStatus getPropertyDataSize(AudioObjectID, const AudioObjectPropertyAddress&, std::uint32_t, const void*,
-                                 std::uint32_t*) override { return kAudioHardwareNotRunningError; }
-    OSStatus getPropertyData(AudioObjectID, const AudioObjectPropertyAddress&, std::uint32_t, const void*,
-                             std::uint32_t*, void*) override { return kAudioHardwareNotRunningError; }
-    OSStatus setPropertyData(AudioObjectID, const AudioObjectPropertyAddress&, std::uint32_t, const void*,
-                             std::uint32_t, const void*) override { return kAudioHardwareNotRunningError; }
-    OSStatus addPropertyListener(AudioObjectID, const AudioObjectPropertyAddress&, dispatch_queue_t,
-                                 const AudioObjectPropertyListenerBlock&) override
-    {
-        return kAudioHardwareNotRunningError;
-    }
-    OSStatus removePropertyListener(AudioObjectID, const AudioObjectPropertyAddress&, dispatch_queue_t,
-                                    const AudioObjectPropertyListenerBlock&) override
-    {
-        return kAudioHardwareNotRunningError;
-    }
-    OSStatus createIOProc(AudioDeviceIOProcID*, AudioObjectID, dispatch_queue_t, const AudioDeviceIOBlock&) override
-    {
-        return kAudioHardwareNotRunningError;
-    }
-    OSStatus destroyIOProc(AudioObjectID, AudioDeviceIOProcID) override { return kAudioHardwareNotRunningError; }
-    OSStatus startDevice(AudioObjectID, AudioDeviceIOProcID) override { return kAudioHardwareNotRunningError; }
-    OSStatus stopDevice(AudioObjectID, AudioDeviceIOProcID) override { return kAudioHardwareNotRunningError; }
-    OSStatus createProcessTap(const CATapDescription&, AudioObjectID*) override
-    {
-        return kAudioHardwareNotRunningError;
-    }
-    OSStatus destroyProcessTap(AudioObjectID) override { return kAudioHardwareNotRunningError; }
-    OSStatus createAggregateDevice(const CFDictionary&, AudioObjectID*) override
-    {
-        return kAudioHardwareNotRunningError;
-    }
-    OSStatus destroyAggregateDevice(AudioObjectID) override { return kAudioHardwareNotRunningError; }
-    AVAuthorizationStatus microphoneAuthorizationStatus() override { return AVAuthorizationStatus::authorized; }
-    void requestMicrophoneAccess(std::function<void(bool)> completion) override
-    {
-        if (completion)
-            completion(true);
-    }
-};
-
 // Something like music: a bass note and a two-note chord that change every
 // half second, over an eight-step progression, with a soft attack per step.
 // Pure arithmetic, as the IO thread needs.
@@ -118,5 +75,5 @@ std::shared_ptr<AudioHardwareBackend> makeDemonstrationAudioSystem()
 
 std::shared_ptr<AudioHardwareBackend> makeUnavailableAudioSystem()
 {
-    return std::make_shared<UnavailableAudioSystem>();
+    return AudioHardwareMakeNotRunningBackend(AVAuthorizationStatus::authorized);
 }
