@@ -227,12 +227,25 @@ struct PipeWireAudioSystem::Impl {
         spa_hook listener{};
     };
 
+    struct Metadata;
+    // One binding of a metadata object and the values (subject 0) it brought.
+    struct MetadataBinding {
+        Metadata* owner = nullptr;
+        pw_proxy* proxy = nullptr;
+        spa_hook listener{};
+        std::map<std::string, std::string> values;
+    };
+
     struct Metadata {
         Impl* impl = nullptr;
         std::string name;
-        pw_proxy* proxy = nullptr;
-        spa_hook listener{};
-        std::map<std::string, std::string> values;  // subject 0 only
+        // Exported by a client (the session manager) rather than kept by the
+        // server itself: only those can lose changes, see refreshMetadata().
+        bool exported = false;
+        std::unique_ptr<MetadataBinding> current;
+        // A second binding made to read the object afresh; it replaces
+        // `current` once its values are complete.
+        std::unique_ptr<MetadataBinding> fresh;
     };
 
     struct Tap {
@@ -296,6 +309,9 @@ struct PipeWireAudioSystem::Impl {
     spa_hook registryListener{};
     int pendingSync = -1;
     bool syncDone = false;
+    int refreshSync = -1;        // the round trip that completes a metadata refresh
+    bool refreshing = false;
+    bool refreshAgain = false;
     std::atomic<bool> connected{false};
 
     // The graph as the registry tells it; guarded by the thread loop's lock.
@@ -336,6 +352,10 @@ struct PipeWireAudioSystem::Impl {
     void removeGlobal(std::uint32_t id);
     void afterChange();
     void notify(AudioObjectPropertySelector selector);
+    std::unique_ptr<MetadataBinding> bindMetadata(Metadata& m, std::uint32_t id);
+    void unbindMetadata(std::unique_ptr<MetadataBinding>& binding);
+    void refreshMetadata();
+    void finishMetadataRefresh();
 
     // Lookups; lock held.
     Node* nodeByObject(AudioObjectID id) const;
@@ -381,7 +401,11 @@ using Impl = PipeWireAudioSystem::Impl;
 void onCoreDone(void* data, std::uint32_t id, int seq)
 {
     auto* impl = static_cast<Impl*>(data);
-    if (id == PW_ID_CORE && seq == impl->pendingSync) {
+    if (id != PW_ID_CORE)
+        return;
+    if (impl->refreshing && seq == impl->refreshSync)
+        impl->finishMetadataRefresh();
+    if (seq == impl->pendingSync) {
         impl->syncDone = true;
         pw_thread_loop_signal(impl->loop, false);
     }
@@ -453,16 +477,18 @@ const pw_client_events clientEvents = [] {
 
 int onMetadataProperty(void* data, std::uint32_t subject, const char* key, const char*, const char* value)
 {
-    auto* metadata = static_cast<Impl::Metadata*>(data);
+    auto* binding = static_cast<Impl::MetadataBinding*>(data);
     if (subject != PW_ID_CORE)
         return 0;
     if (!key)
-        metadata->values.clear();
+        binding->values.clear();
     else if (!value)
-        metadata->values.erase(key);
+        binding->values.erase(key);
     else
-        metadata->values[key] = value;
-    metadata->impl->afterChange();
+        binding->values[key] = value;
+    // A fresh binding counts once it is complete.
+    if (binding == binding->owner->current.get())
+        binding->owner->impl->afterChange();
     return 0;
 }
 
@@ -533,8 +559,10 @@ Impl::~Impl()
                 pw_proxy_destroy(node->proxy);
         for (auto& [id, client] : clients)
             pw_proxy_destroy(client->proxy);
-        for (auto& [id, m] : metadata)
-            pw_proxy_destroy(m->proxy);
+        for (auto& [id, m] : metadata) {
+            unbindMetadata(m->current);
+            unbindMetadata(m->fresh);
+        }
         for (auto& l : listeners)
             *l.active = false;
         if (registry)
@@ -641,19 +669,18 @@ void Impl::addGlobal(std::uint32_t id, const char* type, const spa_dict* props)
     } else if (std::strcmp(type, PW_TYPE_INTERFACE_Metadata) == 0) {
         Properties p;
         mergeProperties(p, props);
-        // A metadata object exported by the session manager may be announced
-        // before its name is set: every one is followed, and a nameless one
-        // answers for keys that no named one has.
+        // "default" holds the session's default devices, "settings" the
+        // graph's clock.
         const std::string name = lookup(p, PW_KEY_METADATA_NAME);
-        if (!name.empty() && name != "default" && name != "settings")
+        if (name != "default" && name != "settings")
             return;
         auto m = std::make_unique<Metadata>();
         m->impl = this;
         m->name = name;
-        m->proxy = static_cast<pw_proxy*>(pw_registry_bind(registry, id, type, PW_VERSION_METADATA, 0));
-        if (!m->proxy)
+        m->exported = !lookup(p, PW_KEY_CLIENT_ID).empty();
+        m->current = bindMetadata(*m, id);
+        if (!m->current)
             return;
-        pw_proxy_add_object_listener(m->proxy, &m->listener, &metadataEvents, m.get());
         metadata[id] = std::move(m);
     }
 }
@@ -680,14 +707,85 @@ void Impl::removeGlobal(std::uint32_t id)
         spa_hook_remove(&client->second->listener);
         pw_proxy_destroy(client->second->proxy);
         clients.erase(client);
+        refreshMetadata();
     } else if (auto m = metadata.find(id); m != metadata.end()) {
-        spa_hook_remove(&m->second->listener);
-        pw_proxy_destroy(m->second->proxy);
+        unbindMetadata(m->second->current);
+        unbindMetadata(m->second->fresh);
         metadata.erase(m);
     } else {
         return;
     }
     afterChange();
+}
+
+std::unique_ptr<Impl::MetadataBinding> Impl::bindMetadata(Metadata& m, std::uint32_t id)
+{
+    auto binding = std::make_unique<MetadataBinding>();
+    binding->owner = &m;
+    binding->proxy =
+        static_cast<pw_proxy*>(pw_registry_bind(registry, id, PW_TYPE_INTERFACE_Metadata, PW_VERSION_METADATA, 0));
+    if (!binding->proxy)
+        return nullptr;
+    pw_proxy_add_object_listener(binding->proxy, &binding->listener, &metadataEvents, binding.get());
+    return binding;
+}
+
+void Impl::unbindMetadata(std::unique_ptr<MetadataBinding>& binding)
+{
+    if (!binding)
+        return;
+    spa_hook_remove(&binding->listener);
+    pw_proxy_destroy(binding->proxy);
+    binding.reset();
+}
+
+// PipeWire 0.3.65 passes a change to a metadata object that a client exports
+// (the session manager's "default") only to the clients still binding that
+// object, whenever any client is: a default device chosen while some tool
+// (pw-metadata, wpctl) binds it is never told to clients that were already
+// listening, and a tool that leaves before its binding is answered leaves
+// them without any later change. A fresh binding is always sent every value,
+// so the exported objects are bound afresh after each client leaves, which
+// is when a tool that may have caused such a gap is done. Refreshes do not
+// overlap: one asked for during another follows it.
+void Impl::refreshMetadata()
+{
+    if (refreshing) {
+        refreshAgain = true;
+        return;
+    }
+    bool any = false;
+    for (auto& [id, m] : metadata) {
+        if (!m->exported)
+            continue;
+        unbindMetadata(m->fresh);
+        m->fresh = bindMetadata(*m, id);
+        any = any || m->fresh;
+    }
+    if (!any)
+        return;
+    refreshSync = pw_core_sync(core, PW_ID_CORE, refreshSync);
+    refreshing = refreshSync >= 0;
+    if (!refreshing)
+        for (auto& [id, m] : metadata)
+            unbindMetadata(m->fresh);
+}
+
+// The round trip after the fresh bindings is done: they have every value.
+void Impl::finishMetadataRefresh()
+{
+    refreshing = false;
+    for (auto& [id, m] : metadata) {
+        if (!m->fresh)
+            continue;
+        unbindMetadata(m->current);
+        m->current = std::move(m->fresh);
+    }
+    afterChange();
+    if (refreshAgain) {
+        refreshAgain = false;
+        refreshMetadata();
+    }
 }
 
 // Tells listeners what changed and lets running taps follow the applications.
@@ -797,17 +895,13 @@ AudioObjectID Impl::defaultDevice(const char* key) const
 
 std::string Impl::metadataValue(const std::string& name, const std::string& key) const
 {
-    const std::string* unnamed = nullptr;
     for (const auto& [id, m] : metadata) {
-        auto value = m->values.find(key);
-        if (value == m->values.end())
+        if (m->name != name || !m->current)
             continue;
-        if (m->name == name)
+        if (auto value = m->current->values.find(key); value != m->current->values.end())
             return value->second;
-        if (m->name.empty() && !unnamed)
-            unnamed = &value->second;
     }
-    return unnamed ? *unnamed : std::string();
+    return {};
 }
 
 double Impl::graphRate() const

@@ -6,7 +6,9 @@
 // - the system object lists the audio device nodes (Audio/Source,
 //   Audio/Source/Virtual, Audio/Sink, Audio/Duplex) under AudioObjectIDs that
 //   stay fixed for as long as each node lives; the default input and output
-//   are the nodes named by the "default" metadata; a UID is a node name;
+//   are the nodes named by the session's "default" metadata, which is bound
+//   afresh whenever a client leaves (PipeWire can leave earlier listeners
+//   without a change, see refreshMetadata()); a UID is a node name;
 // - a device has one input stream when it captures and one output stream when
 //   it plays; rates are the graph's unless this process asked for another;
 // - an IOProc is a pw_stream on the device's node, running on PipeWire's data

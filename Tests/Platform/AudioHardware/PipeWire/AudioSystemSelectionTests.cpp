@@ -12,6 +12,8 @@
 #include <optional>
 #include <string>
 
+#include <unistd.h>
+
 using namespace PipeWireTest;
 
 namespace {
@@ -39,14 +41,25 @@ protected:
         AudioHardwareInstallBackend(nullptr);
         drainMainQueue();
     }
+};
 
-    // Points clients at a folder where no server listens.
-    static ScopedEnvironment noServer()
+// Points clients at an empty folder, where no server listens, and removes it
+// afterwards.
+class NoServer {
+public:
+    NoServer() : folder_(mkdtemp(name_)), environment_("PIPEWIRE_RUNTIME_DIR", folder_) {}
+    ~NoServer()
     {
-        static char empty[] = "/tmp/vlm-no-pipewire-XXXXXX";
-        static const char* dir = mkdtemp(empty);
-        return ScopedEnvironment("PIPEWIRE_RUNTIME_DIR", dir);
+        if (folder_)
+            rmdir(folder_);
     }
+    NoServer(const NoServer&) = delete;
+    NoServer& operator=(const NoServer&) = delete;
+
+private:
+    char name_[32] = "/tmp/vlm-no-pipewire-XXXXXX";
+    const char* folder_;
+    ScopedEnvironment environment_;
 };
 
 TEST_F(AudioSystemSelection, SimulatedGivesTheDemonstrationWithTheVirtualDeviceAMicrophoneAndTheMusicApp)
@@ -106,7 +119,7 @@ TEST_F(AudioSystemSelection, UnsetOrPipeWireGiveThePipeWireServerWhenOneAnswers)
 
 TEST_F(AudioSystemSelection, WithoutAServerEveryCallFailsWithAStatusButMicrophoneAccessIsGranted)
 {
-    auto env = noServer();
+    NoServer noServer;
     for (const char* value : {static_cast<const char*>(nullptr), "pipewire"}) {
         SCOPED_TRACE(value ? value : "unset");
         ScopedEnvironment kind("VLM_AUDIO_SYSTEM", value);

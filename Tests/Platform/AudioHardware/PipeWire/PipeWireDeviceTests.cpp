@@ -229,6 +229,51 @@ TEST_F(PipeWireDevices, TheDefaultInputFollowsTheSessionAndEveryChangeReachesLis
                                            onDefault);
 }
 
+// PipeWire passes a change that the session manager makes to its "default"
+// metadata only to the clients still binding that metadata, whenever one is.
+// Here that moment is made on purpose: with the session manager paused, a new
+// default waits for it to publish, and then a tool's binding waits for it
+// too; resumed, it publishes the default while the tool is still binding.
+TEST_F(PipeWireDevices, ADefaultPublishedWhileAToolBindsTheSessionMetadataStillReachesTheProgram)
+{
+    std::unique_ptr<ToneSource> first, second;
+    const AudioObjectID firstID = addMicrophone(first, "test-mic-1");
+    const AudioObjectID secondID = addMicrophone(second, "test-mic-2");
+    ASSERT_TRUE(setDefaultInput("test-mic-1"));
+    ASSERT_TRUE(runMainQueueUntil([&] { return defaultInputDevice() == firstID; }));
+
+    ListenerLog log;
+    const auto dInAddress = globalAddress(kAudioHardwarePropertyDefaultInputDevice);
+    const AudioObjectPropertyListenerBlock onDefault = log.block();
+    ASSERT_EQ(AudioObjectAddPropertyListenerBlock(kAudioObjectSystemObject, &dInAddress, dispatch_get_main_queue(),
+                                                  onDefault),
+              0);
+
+    // Writes the key that the session manager publishes the default input in.
+    MetadataClient session;
+    ASSERT_TRUE(session.bind("default"));
+    ASSERT_TRUE(session.bind("settings"));
+    auto tool = std::make_unique<MetadataClient>();
+    ASSERT_TRUE(tool->bind("settings"));
+    ASSERT_TRUE(system->synchronize());
+    {
+        SessionManagerPause pause;
+        ASSERT_TRUE(pause.paused());
+        ASSERT_TRUE(session.set("default", "default.audio.source", R"({"name":"test-mic-2"})", "Spa:String:JSON"));
+        tool->markThenBind("settings", "vlm.test.tool-binding", "1", "default");
+        ASSERT_TRUE(session.waitForValue("settings", "vlm.test.tool-binding", "1"));
+    }
+    ASSERT_TRUE(tool->waitUntilBound("default"));
+    EXPECT_EQ(tool->value("default", "default.audio.source"), R"({"name":"test-mic-2"})");
+
+    // The tool is done and leaves.
+    tool.reset();
+    EXPECT_TRUE(runMainQueueUntil([&] { return defaultInputDevice() == secondID && log.calls > 0; }));
+    EXPECT_TRUE(log.allOnMainThread);
+    AudioObjectRemovePropertyListenerBlock(kAudioObjectSystemObject, &dInAddress, dispatch_get_main_queue(),
+                                           onDefault);
+}
+
 TEST_F(PipeWireDevices, TheDriverScriptsRemoveAndInstallTheVirtualDeviceWhileTheServerRuns)
 {
     ListenerLog log;

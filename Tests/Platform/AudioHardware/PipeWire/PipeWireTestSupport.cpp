@@ -1,5 +1,6 @@
 #include "PipeWireTestSupport.h"
 
+#include <pipewire/extensions/metadata.h>
 #include <pipewire/pipewire.h>
 #include <spa/param/audio/format-utils.h>
 #include <spa/pod/builder.h>
@@ -13,8 +14,17 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <functional>
 #include <mutex>
+#include <set>
 
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace PipeWireTest {
@@ -141,7 +151,10 @@ bool setDefaultInput(const std::string& nodeName)
                           + "\" }' Spa:String:JSON > /dev/null";
     const std::string expected = "\"name\":\"" + nodeName + "\"";
     // The session manager decides; a choice made while it is still settling
-    // can be lost, so it is made again until the session shows it.
+    // can be lost, so it is made again until the session shows it. Each
+    // check is a fresh pw-metadata binding the session's metadata, as any
+    // tool does: exactly what can keep a change from clients already
+    // listening (see refreshMetadata() in the backend).
     for (int attempt = 0; attempt < 10; ++attempt) {
         if (run(set) != 0)
             return false;
@@ -278,6 +291,274 @@ std::unique_ptr<ToneSource> ToneSource::microphone(const std::string& nodeName, 
 
 // ---------------------------------------------------------------------------
 
+namespace {
+
+// Waits on a thread loop whose lock the caller holds.
+bool waitLocked(pw_thread_loop* loop, const std::function<bool()>& condition)
+{
+    timespec deadline{};
+    pw_thread_loop_get_time(loop, &deadline, 10 * SPA_NSEC_PER_SEC);
+    while (!condition())
+        if (pw_thread_loop_timed_wait_full(loop, &deadline) != 0)
+            return condition();
+    return true;
+}
+
+} // namespace
+
+struct MetadataClient::State {
+    struct Binding {
+        State* state = nullptr;
+        pw_proxy* proxy = nullptr;
+        spa_hook hook{};
+        std::map<std::string, std::string> values;
+        int syncAfterBind = -1;
+    };
+
+    Connection connection;
+    pw_registry* registry = nullptr;
+    spa_hook registryHook{};
+    spa_hook coreHook{};
+    std::map<std::string, std::uint32_t> globals;  // metadata objects by name
+    std::map<std::string, std::unique_ptr<Binding>> bindings;
+    std::set<int> done;
+
+    int sync() { return pw_core_sync(connection.core, PW_ID_CORE, 0); }
+    bool roundTrip()
+    {
+        const int seq = sync();
+        return waitLocked(connection.loop, [&] { return done.count(seq) > 0; });
+    }
+    Binding* startBinding(const std::string& name);
+};
+
+namespace {
+
+void onMetadataGlobal(void* data, std::uint32_t id, std::uint32_t, const char* type, std::uint32_t,
+                      const spa_dict* props)
+{
+    auto* s = static_cast<MetadataClient::State*>(data);
+    const char* name = props ? spa_dict_lookup(props, PW_KEY_METADATA_NAME) : nullptr;
+    if (std::strcmp(type, PW_TYPE_INTERFACE_Metadata) == 0 && name)
+        s->globals[name] = id;
+}
+
+const pw_registry_events metadataRegistryEvents = [] {
+    pw_registry_events e{};
+    e.version = PW_VERSION_REGISTRY_EVENTS;
+    e.global = onMetadataGlobal;
+    return e;
+}();
+
+void onMetadataClientDone(void* data, std::uint32_t id, int seq)
+{
+    auto* s = static_cast<MetadataClient::State*>(data);
+    if (id == PW_ID_CORE) {
+        s->done.insert(seq);
+        pw_thread_loop_signal(s->connection.loop, false);
+    }
+}
+
+const pw_core_events metadataCoreEvents = [] {
+    pw_core_events e{};
+    e.version = PW_VERSION_CORE_EVENTS;
+    e.done = onMetadataClientDone;
+    return e;
+}();
+
+int onMetadataClientProperty(void* data, std::uint32_t subject, const char* key, const char*, const char* value)
+{
+    auto* b = static_cast<MetadataClient::State::Binding*>(data);
+    if (subject == PW_ID_CORE && key) {
+        if (value)
+            b->values[key] = value;
+        else
+            b->values.erase(key);
+    }
+    pw_thread_loop_signal(b->state->connection.loop, false);
+    return 0;
+}
+
+const pw_metadata_events metadataClientEvents = [] {
+    pw_metadata_events e{};
+    e.version = PW_VERSION_METADATA_EVENTS;
+    e.property = onMetadataClientProperty;
+    return e;
+}();
+
+} // namespace
+
+MetadataClient::State::Binding* MetadataClient::State::startBinding(const std::string& name)
+{
+    auto global = globals.find(name);
+    if (global == globals.end() || bindings.count(name))
+        return nullptr;
+    auto binding = std::make_unique<Binding>();
+    binding->state = this;
+    binding->proxy = static_cast<pw_proxy*>(
+        pw_registry_bind(registry, global->second, PW_TYPE_INTERFACE_Metadata, PW_VERSION_METADATA, 0));
+    if (!binding->proxy)
+        return nullptr;
+    pw_proxy_add_object_listener(binding->proxy, &binding->hook, &metadataClientEvents, binding.get());
+    Binding* raw = binding.get();
+    bindings[name] = std::move(binding);
+    return raw;
+}
+
+MetadataClient::MetadataClient() : state_(std::make_unique<State>())
+{
+    State& s = *state_;
+    pw_thread_loop_lock(s.connection.loop);
+    pw_core_add_listener(s.connection.core, &s.coreHook, &metadataCoreEvents, &s);
+    s.registry = pw_core_get_registry(s.connection.core, PW_VERSION_REGISTRY, 0);
+    pw_registry_add_listener(s.registry, &s.registryHook, &metadataRegistryEvents, &s);
+    EXPECT_TRUE(s.roundTrip());
+    pw_thread_loop_unlock(s.connection.loop);
+}
+
+MetadataClient::~MetadataClient()
+{
+    State& s = *state_;
+    pw_thread_loop_lock(s.connection.loop);
+    for (auto& [name, binding] : s.bindings) {
+        spa_hook_remove(&binding->hook);
+        pw_proxy_destroy(binding->proxy);
+    }
+    spa_hook_remove(&s.registryHook);
+    pw_proxy_destroy(reinterpret_cast<pw_proxy*>(s.registry));
+    spa_hook_remove(&s.coreHook);
+    pw_thread_loop_unlock(s.connection.loop);
+}
+
+bool MetadataClient::bind(const std::string& name)
+{
+    State& s = *state_;
+    pw_thread_loop_lock(s.connection.loop);
+    // The server answers a binding's round trip only after every value.
+    const bool bound = s.startBinding(name) && s.roundTrip();
+    pw_thread_loop_unlock(s.connection.loop);
+    return bound;
+}
+
+bool MetadataClient::set(const std::string& name, const std::string& key, const std::string& value,
+                         const std::string& type)
+{
+    State& s = *state_;
+    pw_thread_loop_lock(s.connection.loop);
+    auto binding = s.bindings.find(name);
+    bool handled = false;
+    if (binding != s.bindings.end()) {
+        pw_metadata_set_property(reinterpret_cast<pw_metadata*>(binding->second->proxy), PW_ID_CORE, key.c_str(),
+                                 type.empty() ? nullptr : type.c_str(), value.c_str());
+        handled = s.roundTrip();
+    }
+    pw_thread_loop_unlock(s.connection.loop);
+    return handled;
+}
+
+std::string MetadataClient::value(const std::string& name, const std::string& key) const
+{
+    State& s = *state_;
+    pw_thread_loop_lock(s.connection.loop);
+    std::string found;
+    if (auto binding = s.bindings.find(name); binding != s.bindings.end())
+        if (auto v = binding->second->values.find(key); v != binding->second->values.end())
+            found = v->second;
+    pw_thread_loop_unlock(s.connection.loop);
+    return found;
+}
+
+bool MetadataClient::waitForValue(const std::string& name, const std::string& key, const std::string& value)
+{
+    State& s = *state_;
+    pw_thread_loop_lock(s.connection.loop);
+    const bool seen = waitLocked(s.connection.loop, [&] {
+        auto binding = s.bindings.find(name);
+        if (binding == s.bindings.end())
+            return false;
+        auto v = binding->second->values.find(key);
+        return v != binding->second->values.end() && v->second == value;
+    });
+    pw_thread_loop_unlock(s.connection.loop);
+    return seen;
+}
+
+void MetadataClient::markThenBind(const std::string& markerName, const std::string& markerKey,
+                                  const std::string& markerValue, const std::string& name)
+{
+    State& s = *state_;
+    // Holding the loop's lock keeps all three messages in one batch.
+    pw_thread_loop_lock(s.connection.loop);
+    auto marker = s.bindings.find(markerName);
+    EXPECT_NE(marker, s.bindings.end());
+    if (marker != s.bindings.end())
+        pw_metadata_set_property(reinterpret_cast<pw_metadata*>(marker->second->proxy), PW_ID_CORE,
+                                 markerKey.c_str(), nullptr, markerValue.c_str());
+    State::Binding* binding = s.startBinding(name);
+    EXPECT_NE(binding, nullptr);
+    if (binding)
+        binding->syncAfterBind = s.sync();
+    pw_thread_loop_unlock(s.connection.loop);
+}
+
+bool MetadataClient::waitUntilBound(const std::string& name)
+{
+    State& s = *state_;
+    pw_thread_loop_lock(s.connection.loop);
+    auto binding = s.bindings.find(name);
+    const bool bound = binding != s.bindings.end() && waitLocked(s.connection.loop, [&] {
+        return s.done.count(binding->second->syncAfterBind) > 0;
+    });
+    pw_thread_loop_unlock(s.connection.loop);
+    return bound;
+}
+
+namespace {
+
+// True once every thread of `pid` is stopped.
+bool allThreadsStopped(int pid)
+{
+    const std::filesystem::path tasks = "/proc/" + std::to_string(pid) + "/task";
+    std::error_code error;
+    for (const auto& task : std::filesystem::directory_iterator(tasks, error)) {
+        std::ifstream stat(task.path() / "stat");
+        std::string line;
+        std::getline(stat, line);
+        // "tid (name) S ...": the state follows the name's closing parenthesis.
+        const auto close = line.rfind(')');
+        if (close == std::string::npos || close + 2 >= line.size() || line[close + 2] != 'T')
+            return false;
+    }
+    return !error;
+}
+
+} // namespace
+
+SessionManagerPause::SessionManagerPause()
+{
+    std::ifstream file(serverDirectory() + "/wireplumber.pid");
+    int pid = 0;
+    if (!(file >> pid) || pid <= 0 || kill(pid, SIGSTOP) != 0)
+        return;
+    pid_ = pid;
+    // kill() only asks: wait until it has taken effect.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!allThreadsStopped(pid))
+        if (std::chrono::steady_clock::now() > deadline) {
+            kill(pid, SIGCONT);
+            pid_ = 0;
+            return;
+        }
+}
+
+SessionManagerPause::~SessionManagerPause()
+{
+    if (pid_ > 0)
+        kill(pid_, SIGCONT);
+}
+
+// ---------------------------------------------------------------------------
+
 struct Recorder::State {
     Connection connection;
     pw_stream* stream = nullptr;
@@ -352,6 +633,83 @@ std::vector<float> Recorder::samples() const
 {
     const std::size_t n = frames();
     return {state_->buffer.begin(), state_->buffer.begin() + std::ptrdiff_t(2 * n)};
+}
+
+// ---------------------------------------------------------------------------
+
+namespace {
+
+// Where the samples of a WAV file start (after the "data" chunk's header), or
+// 0 while the header is not there yet.
+std::size_t wavDataOffset(const std::string& path)
+{
+    std::ifstream file(path, std::ios::binary);
+    char riff[12];
+    if (!file.read(riff, sizeof riff) || std::memcmp(riff, "RIFF", 4) != 0 || std::memcmp(riff + 8, "WAVE", 4) != 0)
+        return 0;
+    for (;;) {
+        char chunk[8];
+        if (!file.read(chunk, sizeof chunk))
+            return 0;
+        std::uint32_t size = 0;
+        std::memcpy(&size, chunk + 4, sizeof size);  // little-endian, as is this machine
+        if (std::memcmp(chunk, "data", 4) == 0)
+            return std::size_t(file.tellg());
+        file.seekg(std::streamoff(size + (size & 1)), std::ios::cur);
+    }
+}
+
+} // namespace
+
+PwRecord::PwRecord(const std::string& targetNodeName, const std::string& fileName)
+    : path_(serverDirectory() + "/" + fileName)
+{
+    std::filesystem::remove(path_);
+    const std::string log = path_ + ".log";
+    const std::vector<std::string> arguments = {"pw-record", "--target", targetNodeName, "--rate", "48000",
+                                                "--channels", "2", "--format", "f32", path_};
+    std::vector<char*> argv;
+    for (const std::string& a : arguments)
+        argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    pid_t pid = 0;
+    if (posix_spawnp(&pid, "pw-record", &actions, nullptr, argv.data(), environ) == 0)
+        pid_ = pid;
+    posix_spawn_file_actions_destroy(&actions);
+}
+
+PwRecord::~PwRecord() { stop(); }
+
+std::size_t PwRecord::frames() const
+{
+    const std::size_t offset = wavDataOffset(path_);
+    std::error_code error;
+    const auto size = std::filesystem::file_size(path_, error);
+    return offset == 0 || error || size < offset ? 0 : (size - offset) / 8;
+}
+
+std::vector<float> PwRecord::stop()
+{
+    if (pid_ <= 0)
+        return {};
+    // pw-record completes the file's header when interrupted.
+    kill(pid_, SIGINT);
+    int status = 0;
+    waitpid(pid_, &status, 0);
+    pid_ = 0;
+    const std::size_t offset = wavDataOffset(path_);
+    if (offset == 0)
+        return {};
+    std::ifstream file(path_, std::ios::binary);
+    file.seekg(std::streamoff(offset));
+    std::vector<float> samples(2 * frames());
+    file.read(reinterpret_cast<char*>(samples.data()), std::streamsize(samples.size() * sizeof(float)));
+    samples.resize(std::size_t(file.gcount()) / sizeof(float));
+    return samples;
 }
 
 // ---------------------------------------------------------------------------

@@ -1,8 +1,9 @@
 #pragma once
 // What the tests against a real PipeWire server share: the private server
-// itself (started once per test program by a global environment), test
-// applications and microphones that play tones from their own connections, a
-// recorder, and tone measurement.
+// itself (started once per test process by a global environment), test
+// applications and microphones that play tones from their own connections,
+// recorders (in-process, and the pw-record tool), a metadata client and a way
+// to pause the session manager, and tone measurement.
 
 #include "AudioHardware/AudioHardware.h"
 
@@ -55,6 +56,55 @@ private:
     std::unique_ptr<State> state_;
 };
 
+// A PipeWire client of its own that binds metadata objects by name, as tools
+// and other programs do. Every wait is bounded (10 s).
+class MetadataClient {
+public:
+    // Connects and learns which metadata objects there are.
+    MetadataClient();
+    ~MetadataClient();
+    MetadataClient(const MetadataClient&) = delete;
+    MetadataClient& operator=(const MetadataClient&) = delete;
+
+    // Binds the metadata named `name` and waits until its values are here.
+    bool bind(const std::string& name);
+    // Sets `key` (subject 0) on a bound metadata and waits until the server
+    // has handled it: for the session manager's metadata, passed it on.
+    bool set(const std::string& name, const std::string& key, const std::string& value,
+             const std::string& type = "");
+    // What this client has heard of `key`; empty when nothing.
+    std::string value(const std::string& name, const std::string& key) const;
+    bool waitForValue(const std::string& name, const std::string& key, const std::string& value);
+
+    // Sets `markerKey` to `markerValue` on the bound metadata `markerName`
+    // and binds the metadata `name`, both in one batch that the server handles
+    // at once; does not wait. Whoever sees the marker knows the server has
+    // handled the binding too.
+    void markThenBind(const std::string& markerName, const std::string& markerKey, const std::string& markerValue,
+                      const std::string& name);
+    // Waits until the binding started by markThenBind has all its values.
+    bool waitUntilBound(const std::string& name);
+
+    struct State;
+
+private:
+    std::unique_ptr<State> state_;
+};
+
+// Stops the session manager (WirePlumber) until destroyed; it then resumes
+// and handles everything that reached it meanwhile, in order.
+class SessionManagerPause {
+public:
+    SessionManagerPause();
+    ~SessionManagerPause();
+    SessionManagerPause(const SessionManagerPause&) = delete;
+    SessionManagerPause& operator=(const SessionManagerPause&) = delete;
+    bool paused() const { return pid_ > 0; }
+
+private:
+    int pid_ = 0;
+};
+
 // Records a node (a sink's monitor when `monitorOfSink`) as stereo float at
 // 48 kHz into memory, from its own connection.
 class Recorder {
@@ -72,6 +122,27 @@ public:
 
 private:
     std::unique_ptr<State> state_;
+};
+
+// Records a node with the pw-record tool, as another program would, into a
+// WAV file (stereo 32-bit float at 48 kHz) in the server's folder.
+class PwRecord {
+public:
+    PwRecord(const std::string& targetNodeName, const std::string& fileName);
+    ~PwRecord();
+    PwRecord(const PwRecord&) = delete;
+    PwRecord& operator=(const PwRecord&) = delete;
+
+    bool running() const { return pid_ > 0; }
+    // Frames in the file so far.
+    std::size_t frames() const;
+    // Ends the recording and reads it, interleaved stereo; empty when
+    // pw-record failed.
+    std::vector<float> stop();
+
+private:
+    std::string path_;
+    int pid_ = 0;
 };
 
 // Collects what an IOProc delivers, without allocating on the IO thread:

@@ -1,0 +1,16 @@
+# The program's routing through a real (private) PipeWire server against
+# pw-loopback carrying the same audio in the same run: added latency at
+# quanta 256 and 1024, and CPU use while routing. Needs the packages of
+# scripts/install-dependencies (pipewire, wireplumber, pw-loopback).
+if(TARGET vlm_pipewire_audio AND TARGET vlm_app_audio)
+  find_package(PkgConfig REQUIRED)
+  pkg_check_modules(VLM_BENCH_PIPEWIRE REQUIRED IMPORTED_TARGET libpipewire-0.3)
+  vlm_add_benchmark(PipeWireRoutingBenchmark
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/PipeWireRoutingBenchmark.cpp
+    LIBS vlm_pipewire_audio vlm_app_audio PkgConfig::VLM_BENCH_PIPEWIRE)
+  # PipeWire's headers use GNU extensions in their macros: keep their
+  # warnings out of ours.
+  get_target_property(vlm_bench_pipewire_includes PkgConfig::VLM_BENCH_PIPEWIRE INTERFACE_INCLUDE_DIRECTORIES)
+  target_include_directories(PipeWireRoutingBenchmark SYSTEM PRIVATE ${vlm_bench_pipewire_includes})
+  target_compile_definitions(PipeWireRoutingBenchmark PRIVATE VLM_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
+endif()
