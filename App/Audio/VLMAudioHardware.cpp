@@ -16,6 +16,22 @@ constexpr AudioObjectPropertyAddress globalAddress(AudioObjectPropertySelector s
     return {selector, kAudioObjectPropertyScopeGlobal, kAudioObjectPropertyElementMain};
 }
 
+// Reads a fixed-size global property (a value that starts zeroed), or throws
+// operationFailed with `context`. The qualifier is optional.
+template <class T>
+T readValue(AudioObjectID objectID, AudioObjectPropertySelector selector, const char* context,
+            CFStringRef qualifier = nullptr)
+{
+    const AudioObjectPropertyAddress address = globalAddress(selector);
+    T value{};
+    std::uint32_t size = sizeof value;
+    const OSStatus status = AudioObjectGetPropertyData(objectID, &address, qualifier ? sizeof qualifier : 0,
+                                                       qualifier ? &qualifier : nullptr, &size, &value);
+    if (status != kAudioHardwareNoError)
+        throw VLMAudioError::operationFailed(context, status);
+    return value;
+}
+
 // Reads a string property into a std::string, releasing the platform's reference.
 std::optional<std::string> readString(AudioObjectID objectID, AudioObjectPropertySelector selector, OSStatus& status)
 {
@@ -78,15 +94,10 @@ std::vector<VLMAudioDevice> VLMAudioHardware::inputDevices()
             continue;
 
         std::uint32_t channels = 0;
-        for (AudioObjectID stream : streams) {
-            const AudioObjectPropertyAddress address = globalAddress(kAudioStreamPropertyVirtualFormat);
-            AudioStreamBasicDescription format{};
-            std::uint32_t size = sizeof format;
-            const OSStatus status = AudioObjectGetPropertyData(stream, &address, 0, nullptr, &size, &format);
-            if (status != kAudioHardwareNoError)
-                throw VLMAudioError::operationFailed("Reading microphone channels", status);
-            channels += format.mChannelsPerFrame;
-        }
+        for (AudioObjectID stream : streams)
+            channels += readValue<AudioStreamBasicDescription>(stream, kAudioStreamPropertyVirtualFormat,
+                                                               "Reading microphone channels")
+                            .mChannelsPerFrame;
         if (channels == 0)
             continue;
 
@@ -123,27 +134,16 @@ std::vector<VLMAudioDevice> VLMAudioHardware::inputDevices()
 
 AudioObjectID VLMAudioHardware::defaultInputDeviceID()
 {
-    const AudioObjectPropertyAddress address = globalAddress(kAudioHardwarePropertyDefaultInputDevice);
-    AudioObjectID deviceID = kAudioObjectUnknown;
-    std::uint32_t size = sizeof deviceID;
-    const OSStatus status = AudioObjectGetPropertyData(kAudioObjectSystemObject, &address, 0, nullptr, &size,
-                                                       &deviceID);
-    if (status != kAudioHardwareNoError)
-        throw VLMAudioError::operationFailed("Finding the default microphone", status);
-    return deviceID;
+    return readValue<AudioObjectID>(kAudioObjectSystemObject, kAudioHardwarePropertyDefaultInputDevice,
+                                    "Finding the default microphone");
 }
 
 std::optional<AudioObjectID> VLMAudioHardware::deviceID(const std::string& forUID)
 {
-    const AudioObjectPropertyAddress address = globalAddress(kAudioHardwarePropertyTranslateUIDToDevice);
     CFReleaser<CFStringRef> uid(CFStringCreateWithUTF8(forUID));
-    CFStringRef qualifier = uid.get();
-    AudioObjectID deviceID = kAudioObjectUnknown;
-    std::uint32_t size = sizeof deviceID;
-    const OSStatus status = AudioObjectGetPropertyData(kAudioObjectSystemObject, &address, sizeof qualifier,
-                                                       &qualifier, &size, &deviceID);
-    if (status != kAudioHardwareNoError)
-        throw VLMAudioError::operationFailed("Finding the Velmora Studio Connect device", status);
+    // The context names the virtual device: it is the only UID ever looked up.
+    const auto deviceID = readValue<AudioObjectID>(kAudioObjectSystemObject, kAudioHardwarePropertyTranslateUIDToDevice,
+                                                   "Finding the Velmora Studio Connect device", uid.get());
     if (deviceID == kAudioObjectUnknown)
         return std::nullopt;
     return deviceID;
@@ -151,22 +151,10 @@ std::optional<AudioObjectID> VLMAudioHardware::deviceID(const std::string& forUI
 
 double VLMAudioHardware::nominalSampleRate(AudioObjectID deviceID)
 {
-    const AudioObjectPropertyAddress address = globalAddress(kAudioDevicePropertyNominalSampleRate);
-    double rate = 0;
-    std::uint32_t size = sizeof rate;
-    const OSStatus status = AudioObjectGetPropertyData(deviceID, &address, 0, nullptr, &size, &rate);
-    if (status != kAudioHardwareNoError)
-        throw VLMAudioError::operationFailed("Reading the microphone sample rate", status);
-    return rate;
+    return readValue<double>(deviceID, kAudioDevicePropertyNominalSampleRate, "Reading the microphone sample rate");
 }
 
 AudioStreamBasicDescription VLMAudioHardware::streamFormat(AudioObjectID tapID)
 {
-    const AudioObjectPropertyAddress address = globalAddress(kAudioTapPropertyFormat);
-    AudioStreamBasicDescription format{};
-    std::uint32_t size = sizeof format;
-    const OSStatus status = AudioObjectGetPropertyData(tapID, &address, 0, nullptr, &size, &format);
-    if (status != kAudioHardwareNoError)
-        throw VLMAudioError::operationFailed("Reading the captured audio format", status);
-    return format;
+    return readValue<AudioStreamBasicDescription>(tapID, kAudioTapPropertyFormat, "Reading the captured audio format");
 }
