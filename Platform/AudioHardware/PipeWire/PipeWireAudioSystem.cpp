@@ -12,6 +12,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <ctime>
 #include <map>
 #include <mutex>
@@ -263,6 +264,20 @@ struct PipeWireAudioSystem::Impl {
         std::vector<std::string> bundleIDs;  // of its taps, fixed when it was made
     };
 
+    struct IOProc;
+    // A link this system asked the server for, from an output port to an
+    // input port.
+    struct Link {
+        IOProc* proc = nullptr;
+        std::uint32_t outputPort = 0;
+        std::uint32_t inputPort = 0;
+        pw_proxy* proxy = nullptr;
+        spa_hook listener{};
+        bool bound = false;    // the server made it
+        bool failed = false;   // the server refused it or took it away
+        bool refused = false;  // the server refused it
+    };
+
     struct IOProc {
         Impl* impl = nullptr;
         AudioDeviceIOProcID id = nullptr;
@@ -281,8 +296,10 @@ struct PipeWireAudioSystem::Impl {
         int state = 0;  // pw_stream_state or pw_filter_state, as an int
         std::uint32_t targetNode = SPA_ID_INVALID;  // playback only: the device's node
         std::vector<std::string> bundleIDs;        // tap only
-        // Tap only: the links made from each application output port.
-        std::map<std::uint32_t, std::vector<pw_proxy*>> links;
+        // Playback and tap: the links this system made for it.
+        std::vector<std::unique_ptr<Link>> links;
+        // Links the server refused in a row: retried up to a limit.
+        int refusedLinks = 0;
 
         // The data thread's own: prepared before the stream starts.
         std::atomic<bool> active{false};
@@ -309,6 +326,7 @@ struct PipeWireAudioSystem::Impl {
     spa_hook registryListener{};
     int pendingSync = -1;
     bool syncDone = false;
+    spa_source* relinkEvent = nullptr;  // reconciles links outside the event that broke them
     int refreshSync = -1;        // the round trip that completes a metadata refresh
     bool refreshing = false;
     bool refreshAgain = false;
@@ -382,8 +400,13 @@ struct PipeWireAudioSystem::Impl {
     void reconcileLinks(IOProc& proc);
     void reconcileTapLinks(IOProc& proc);
     void reconcilePlaybackLinks(IOProc& proc);
-    pw_proxy* makeLink(std::uint32_t outputNode, std::uint32_t outputPort, std::uint32_t inputNode,
-                       std::uint32_t inputPort);
+    void makeLink(IOProc& proc, std::uint32_t outputNode, std::uint32_t outputPort, std::uint32_t inputNode,
+                  std::uint32_t inputPort);
+    static void dropLink(Link& link);
+    void dropLinks(IOProc& proc, const std::function<bool(const Link&)>& which);
+    bool isLinked(const IOProc& proc, std::uint32_t outputPort) const;
+    bool linksSettled(const IOProc& proc, std::uint32_t node, bool outputs) const;
+    void relink();
     bool followsApplication(const Node& node, const std::vector<std::string>& bundleIDs) const;
 
     static void onCaptureProcess(void* data);
@@ -499,6 +522,46 @@ const pw_metadata_events metadataEvents = [] {
     return e;
 }();
 
+void onLinkBound(void* data, std::uint32_t)
+{
+    auto* link = static_cast<Impl::Link*>(data);
+    link->bound = true;
+    link->proc->refusedLinks = 0;
+    pw_thread_loop_signal(link->proc->impl->loop, false);
+}
+
+// Refused (a port that went away in the meantime) or destroyed by the server:
+// made again, once this event is over, where the ports still are.
+void onLinkGone(Impl::Link& link)
+{
+    if (link.failed)
+        return;
+    link.failed = true;
+    Impl& impl = *link.proc->impl;
+    pw_loop_signal_event(pw_thread_loop_get_loop(impl.loop), impl.relinkEvent);
+    pw_thread_loop_signal(impl.loop, false);
+}
+
+void onLinkRemoved(void* data) { onLinkGone(*static_cast<Impl::Link*>(data)); }
+
+void onLinkError(void* data, int, int, const char*)
+{
+    auto* link = static_cast<Impl::Link*>(data);
+    link->refused = !link->bound;
+    onLinkGone(*link);
+}
+
+const pw_proxy_events linkEvents = [] {
+    pw_proxy_events e{};
+    e.version = PW_VERSION_PROXY_EVENTS;
+    e.bound = onLinkBound;
+    e.removed = onLinkRemoved;
+    e.error = onLinkError;
+    return e;
+}();
+
+void onRelinkEvent(void* data, std::uint64_t) { static_cast<Impl*>(data)->relink(); }
+
 void onStreamStateChanged(void* data, pw_stream_state, pw_stream_state state, const char*)
 {
     auto* proc = static_cast<Impl::IOProc*>(data);
@@ -567,6 +630,8 @@ Impl::~Impl()
             *l.active = false;
         if (registry)
             pw_proxy_destroy(reinterpret_cast<pw_proxy*>(registry));
+        if (relinkEvent)
+            pw_loop_destroy_source(pw_thread_loop_get_loop(loop), relinkEvent);
     }
     pw_thread_loop_stop(loop);
     if (core)
@@ -584,7 +649,10 @@ bool Impl::start()
     // client-rt.conf gives the data thread real-time priority where allowed.
     context = pw_context_new(pw_thread_loop_get_loop(loop),
                              pw_properties_new(PW_KEY_CONFIG_NAME, "client-rt.conf", nullptr), 0);
-    if (!context || pw_thread_loop_start(loop) < 0)
+    if (!context)
+        return false;
+    relinkEvent = pw_loop_add_event(pw_thread_loop_get_loop(loop), onRelinkEvent, this);
+    if (!relinkEvent || pw_thread_loop_start(loop) < 0)
         return false;
     Lock lock(loop);
     core = pw_context_connect(context, nullptr, 0);
@@ -695,14 +763,9 @@ void Impl::removeGlobal(std::uint32_t id)
         nodes.erase(it);
     } else if (auto port = ports.find(id); port != ports.end()) {
         ports.erase(port);
-        // The server removed the port's links with it.
-        for (auto& [number, proc] : ioProcs) {
-            if (auto links = proc->links.find(id); links != proc->links.end()) {
-                for (pw_proxy* link : links->second)
-                    pw_proxy_destroy(link);
-                proc->links.erase(links);
-            }
-        }
+        // The server removed the port's links with it, on either side.
+        for (auto& [number, proc] : ioProcs)
+            dropLinks(*proc, [id](const Link& l) { return l.outputPort == id || l.inputPort == id; });
     } else if (auto client = clients.find(id); client != clients.end()) {
         spa_hook_remove(&client->second->listener);
         pw_proxy_destroy(client->second->proxy);
@@ -810,6 +873,8 @@ void Impl::afterChange()
     }
     for (auto& [number, proc] : ioProcs)
         reconcileLinks(*proc);
+    // A start may be waiting for ports to appear.
+    pw_thread_loop_signal(loop, false);
 }
 
 void Impl::notify(AudioObjectPropertySelector selector)
@@ -1212,10 +1277,20 @@ OSStatus Impl::startStream(IOProc& proc, Node& node)
     if (!ready || proc.state == PW_STREAM_STATE_ERROR)
         return ready ? kAudioDeviceUnsupportedFormatError : kAudioHardwareNotRunningError;
     if (!capture) {
-        // One round trip to learn the stream's ports, one for the links.
-        roundTrip();
-        roundTrip();
+        // Plays into the device once its ports are linked: they appear when
+        // the session manager has configured the stream, which may be later
+        // than any number of round trips. Past the wait they are linked as
+        // they come.
+        reconcileLinks(proc);
+        waitFor([&] { return !proc.active || linksSettled(proc, pw_stream_get_node_id(proc.stream), true); });
     }
+    // Started means running: the session manager links a capture stream to
+    // its device when it gets to it, and a caller that takes the start for
+    // "audio flows" would otherwise lose what comes first. Past the wait the
+    // stream runs whenever it is linked.
+    waitFor([&] {
+        return !proc.active || proc.state == PW_STREAM_STATE_STREAMING || proc.state == PW_STREAM_STATE_ERROR;
+    });
     return kAudioHardwareNoError;
 }
 
@@ -1260,20 +1335,19 @@ OSStatus Impl::startTapFilter(IOProc& proc, Aggregate& aggregate)
     });
     if (!ready || proc.state == PW_FILTER_STATE_ERROR)
         return kAudioHardwareNotRunningError;
-    // Two round trips: one to learn the filter's ports, one for the links
-    // made to the applications already playing.
+    // Captures once its ports exist and the applications already playing are
+    // linked to them.
     roundTrip();
-    roundTrip();
+    reconcileLinks(proc);
+    waitFor([&] { return !proc.active || linksSettled(proc, pw_filter_get_node_id(proc.filter), false); });
     return kAudioHardwareNoError;
 }
 
 void Impl::stopIOProc(IOProc& proc)
 {
     proc.active = false;
-    for (auto& [port, links] : proc.links)
-        for (pw_proxy* link : links)
-            pw_proxy_destroy(link);
-    proc.links.clear();
+    dropLinks(proc, [](const Link&) { return true; });
+    proc.refusedLinks = 0;
     if (proc.stream) {
         spa_hook_remove(&proc.hook);
         pw_stream_destroy(proc.stream);
@@ -1319,8 +1393,8 @@ void Impl::reconcileLinks(IOProc& proc)
         reconcilePlaybackLinks(proc);
 }
 
-pw_proxy* Impl::makeLink(std::uint32_t outputNode, std::uint32_t outputPort, std::uint32_t inputNode,
-                         std::uint32_t inputPort)
+void Impl::makeLink(IOProc& proc, std::uint32_t outputNode, std::uint32_t outputPort, std::uint32_t inputNode,
+                    std::uint32_t inputPort)
 {
     pw_properties* props = pw_properties_new(nullptr, nullptr);
     pw_properties_setf(props, PW_KEY_LINK_OUTPUT_NODE, "%u", outputNode);
@@ -1332,7 +1406,79 @@ pw_proxy* Impl::makeLink(std::uint32_t outputNode, std::uint32_t outputPort, std
     auto* proxy = static_cast<pw_proxy*>(
         pw_core_create_object(core, "link-factory", PW_TYPE_INTERFACE_Link, PW_VERSION_LINK, &props->dict, 0));
     pw_properties_free(props);
-    return proxy;
+    if (!proxy)
+        return;
+    auto link = std::make_unique<Link>();
+    link->proc = &proc;
+    link->outputPort = outputPort;
+    link->inputPort = inputPort;
+    link->proxy = proxy;
+    pw_proxy_add_listener(proxy, &link->listener, &linkEvents, link.get());
+    proc.links.push_back(std::move(link));
+}
+
+void Impl::dropLink(Link& link)
+{
+    spa_hook_remove(&link.listener);
+    pw_proxy_destroy(link.proxy);
+}
+
+void Impl::dropLinks(IOProc& proc, const std::function<bool(const Link&)>& which)
+{
+    auto gone = std::stable_partition(proc.links.begin(), proc.links.end(),
+                                      [&](const std::unique_ptr<Link>& l) { return !which(*l); });
+    for (auto it = gone; it != proc.links.end(); ++it)
+        dropLink(**it);
+    proc.links.erase(gone, proc.links.end());
+}
+
+bool Impl::isLinked(const IOProc& proc, std::uint32_t outputPort) const
+{
+    return std::any_of(proc.links.begin(), proc.links.end(),
+                       [&](const std::unique_ptr<Link>& l) { return l->outputPort == outputPort; });
+}
+
+// True once `node` (the stream's or the filter's own) has all its ports of the
+// side that gets linked and every link asked for is made or refused.
+bool Impl::linksSettled(const IOProc& proc, std::uint32_t node, bool outputs) const
+{
+    if (node == SPA_ID_INVALID)
+        return false;
+    std::uint32_t count = 0;
+    for (const auto& [id, port] : ports) {
+        if (port.nodeGlobalID != node || port.isOutput != outputs || port.isMonitor)
+            continue;
+        ++count;
+        if (outputs && !isLinked(proc, id))
+            return false;
+    }
+    return count >= proc.channels
+        && std::all_of(proc.links.begin(), proc.links.end(),
+                       [](const std::unique_ptr<Link>& l) { return l->bound || l->failed; });
+}
+
+// Links the server refused or destroyed are dropped and asked for again
+// where their ports still exist; refusals that go on are given up, as the
+// server would refuse once more.
+void Impl::relink()
+{
+    constexpr int kMaxRefusedLinks = 16;
+    for (auto& [number, proc] : ioProcs) {
+        const auto refused = std::count_if(proc->links.begin(), proc->links.end(),
+                                           [](const std::unique_ptr<Link>& l) { return l->refused; });
+        if (std::none_of(proc->links.begin(), proc->links.end(),
+                         [](const std::unique_ptr<Link>& l) { return l->failed; }))
+            continue;
+        // An output port is linked again as a whole (a mono one has two links).
+        std::set<std::uint32_t> outputs;
+        for (const auto& l : proc->links)
+            if (l->failed)
+                outputs.insert(l->outputPort);
+        dropLinks(*proc, [&](const Link& l) { return outputs.count(l.outputPort) > 0; });
+        proc->refusedLinks += int(refused);
+        if (proc->refusedLinks <= kMaxRefusedLinks)
+            reconcileLinks(*proc);
+    }
 }
 
 void Impl::reconcileTapLinks(IOProc& proc)
@@ -1353,7 +1499,7 @@ void Impl::reconcileTapLinks(IOProc& proc)
         return;
 
     for (const auto& [id, port] : ports) {
-        if (!port.isOutput || port.isMonitor || proc.links.count(id))
+        if (!port.isOutput || port.isMonitor || isLinked(proc, id))
             continue;
         auto node = nodes.find(port.nodeGlobalID);
         if (node == nodes.end() || !followsApplication(*node->second, proc.bundleIDs))
@@ -1368,10 +1514,8 @@ void Impl::reconcileTapLinks(IOProc& proc)
             targets = {filterPorts[1]};
         else
             targets = {filterPorts[0], filterPorts[1]};
-        std::vector<pw_proxy*>& made = proc.links[id];
         for (std::uint32_t target : targets)
-            if (pw_proxy* link = makeLink(port.nodeGlobalID, id, filterNode, target))
-                made.push_back(link);
+            makeLink(proc, port.nodeGlobalID, id, filterNode, target);
     }
 }
 
@@ -1395,15 +1539,13 @@ void Impl::reconcilePlaybackLinks(IOProc& proc)
     std::sort(inputs.begin(), inputs.end(), byIndex);
     for (std::size_t i = 0; i < outputs.size(); ++i) {
         const auto& [outputID, output] = outputs[i];
-        if (proc.links.count(outputID))
+        if (isLinked(proc, outputID))
             continue;
         auto input = std::find_if(inputs.begin(), inputs.end(),
                                   [&](const auto& in) { return in.second->channel == output->channel; });
         if (input == inputs.end())
             input = inputs.begin() + std::ptrdiff_t(std::min(i, inputs.size() - 1));
-        std::vector<pw_proxy*>& made = proc.links[outputID];
-        if (pw_proxy* link = makeLink(streamNode, outputID, proc.targetNode, input->first))
-            made.push_back(link);
+        makeLink(proc, streamNode, outputID, proc.targetNode, input->first);
     }
 }
 

@@ -14,7 +14,8 @@
 // - an IOProc is a pw_stream on the device's node, running on PipeWire's data
 //   thread; on a private aggregate device it is a capture filter to which the
 //   output ports of the tapped applications are linked, in addition to their
-//   own links;
+//   own links; starting one returns once it is linked and runs (bounded by
+//   the server timeout), and links the server drops are made again;
 // - a process tap follows the application streams whose application.id or
 //   pipewire.access.portal.app_id is one of its bundle identifiers.
 //
