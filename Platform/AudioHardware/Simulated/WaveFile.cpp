@@ -27,16 +27,23 @@ bool writeWaveFile(const std::string& path, const std::vector<float>& interleave
         return false;
     const std::uint32_t dataBytes = std::uint32_t(interleaved.size() * sizeof(float));
     const std::uint32_t rate = std::uint32_t(sampleRate);
+    const std::uint32_t frames = channels ? std::uint32_t(interleaved.size() / channels) : 0;
+    // A float WAV carries an 18-byte fmt chunk (with an empty extension) and
+    // a fact chunk with the frame count.
     std::fwrite("RIFF", 1, 4, f);
-    put32(f, 36 + dataBytes);
+    put32(f, 4 + (8 + 18) + (8 + 4) + (8 + dataBytes));
     std::fwrite("WAVEfmt ", 1, 8, f);
-    put32(f, 16);
+    put32(f, 18);
     put16(f, 3); // IEEE float
     put16(f, std::uint16_t(channels));
     put32(f, rate);
     put32(f, rate * channels * 4);
     put16(f, std::uint16_t(channels * 4));
     put16(f, 32);
+    put16(f, 0); // no extension
+    std::fwrite("fact", 1, 4, f);
+    put32(f, 4);
+    put32(f, frames);
     std::fwrite("data", 1, 4, f);
     put32(f, dataBytes);
     // Little-endian hosts only, which is every host this builds on.
