@@ -492,7 +492,8 @@ OSStatus SimulatedAudioSystem::readProperty(AudioObjectID object, const AudioObj
         }
     }
 
-    for (auto& [id, device] : devices_) {
+    for (auto& entry : devices_) {
+        const Device* device = entry.second.get();
         auto streamFormat = [&](const std::vector<AudioObjectID>& streams,
                                 const std::vector<std::uint32_t>& channels) -> std::optional<OSStatus> {
             for (std::size_t i = 0; i < streams.size(); ++i) {
