@@ -81,7 +81,7 @@ struct SimulatedJournalEntry {
 class SimulatedAudioSystem final : public AudioHardwareBackend {
 public:
     // The name of every IO thread of the real-time clock.
-    static constexpr const char* ioThreadName = "vlm-audio-io";
+    static constexpr const char* ioThreadName = kAudioHardwareIOThreadName;
 
     explicit SimulatedAudioSystem(SimulatedClock clock = SimulatedClock::manual);
     ~SimulatedAudioSystem() override;
