@@ -44,6 +44,7 @@ std::shared_ptr<AVAudioFormat> stereoFormat(double sampleRate)
 void VLMAudioRouter::startAudio(const std::string& microphoneUID, bool usesSystemDefault)
 {
     stopAudio();
+    awaitingMicrophone_ = false;  // whatever this start finds decides what happens next
     setStatus(VLMAudioRouterStatus::starting());
     selectedMicrophoneUID_ = microphoneUID;
     usesSystemDefaultMicrophone_ = usesSystemDefault;
