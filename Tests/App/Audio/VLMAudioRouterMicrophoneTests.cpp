@@ -96,6 +96,24 @@ TEST_F(VLMAudioRouterMicrophoneTest, AVanishedPickWithNoFallbackFailsButKeepsThe
     EXPECT_EQ(system->runningIOProcCount(virtualDevice), 1u) << "the old graph runs on until the next start";
 }
 
+TEST_F(VLMAudioRouterMicrophoneTest, APickedMicrophoneIsPickedAgainWhenTheVirtualDeviceReturns)
+{
+    router->selectMicrophone("usb");
+    system->removeDevice(virtualDevice);
+    settle();
+    EXPECT_EQ(router->status(), Status::driverMissing());
+    EXPECT_EQ(system->ioProcCount(usb), 0u);
+    graphStarts();
+
+    virtualDevice = addVirtualDevice();
+    settle();
+    EXPECT_EQ(graphStarts(), 1);
+    EXPECT_EQ(router->status(), Status::ready());
+    EXPECT_EQ(router->selectedMicrophoneUID(), "usb");
+    EXPECT_FALSE(router->usesSystemDefaultMicrophone());
+    EXPECT_EQ(system->runningIOProcCount(usb), 1u);
+}
+
 TEST_F(VLMAudioRouterMicrophoneTest, PickingTheMicrophoneInUseOnlyStopsFollowingTheDefault)
 {
     const int updates = recorder->microphoneUpdates;
