@@ -142,6 +142,18 @@ void VLMAudioRouter::audioHardwareDidChange()
         return;
     }
 
+    // The microphone in use, unplugged and plugged in again (or its server
+    // restarted) under a new id: the running capture listens to a device that
+    // is gone, so the same choice starts afresh on the new one.
+    if (microphoneCapture && previousUID) {
+        auto listed = std::find_if(microphones_.begin(), microphones_.end(),
+                                   [&](const VLMAudioDevice& d) { return d.uid == *previousUID; });
+        if (listed != microphones_.end() && listed->id != microphoneCapture->capturedDeviceID()) {
+            startAudio(*previousUID, usesSystemDefaultMicrophone_);
+            return;
+        }
+    }
+
     if (usesSystemDefaultMicrophone_) {
         if (!defaultMicrophoneUID_ || defaultMicrophoneUID_ == previousUID)
             return;

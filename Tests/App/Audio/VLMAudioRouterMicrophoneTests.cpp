@@ -83,6 +83,19 @@ TEST_F(VLMAudioRouterMicrophoneTest, APickedMicrophoneStaysUntilItIsUnplugged)
     EXPECT_EQ(router->status(), Status::ready());
 }
 
+TEST_F(VLMAudioRouterMicrophoneTest, AMicrophonePluggedInAgainUnderANewIDIsCapturedAgain)
+{
+    system->removeDevice(microphone);
+    settle();
+    const AudioObjectID again = addMicrophone("built-in", "Built-in Microphone");
+    system->setDefaultInputDevice(again);
+    settle();
+    EXPECT_EQ(graphStarts(), 1);
+    EXPECT_EQ(router->selectedMicrophoneUID(), "built-in");
+    EXPECT_EQ(system->ioProcCount(again), 1u);
+    EXPECT_EQ(router->status(), Status::ready());
+}
+
 TEST_F(VLMAudioRouterMicrophoneTest, AVanishedPickWithNoFallbackFailsButKeepsTheOldGraph)
 {
     router->selectMicrophone("usb");
