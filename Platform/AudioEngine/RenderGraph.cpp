@@ -182,8 +182,6 @@ void RenderGraph::renderDeinterleaved(std::uint32_t frames, float* const* output
         silence(output, channels, frames);
         accumulate(output, channels, scratch_.data(), outputChannels_, frames);
     }
-    if (!taps_.empty())
-        tapWakeup_.signal();
 }
 
 void RenderGraph::renderToDevice(AudioBufferList* outputData, const AudioTimeStamp* outputTime) noexcept
@@ -231,8 +229,6 @@ void RenderGraph::renderToDevice(AudioBufferList* outputData, const AudioTimeSta
         }
         done += frames;
     }
-    if (!taps_.empty())
-        tapWakeup_.signal();
 }
 
 void RenderGraph::reset() noexcept

@@ -128,8 +128,10 @@ public:
     // Neither while rendering.
     void reset() noexcept;
 
-    // Tap thread.
+    // Posted by the taps on the render thread, awaited by the tap thread.
     TapWakeup& tapWakeup() { return tapWakeup_; }
+
+    // Tap thread.
     void deliverTaps();
     std::uint64_t droppedTapFrames() const;
     bool hasTaps() const { return !taps_.empty(); }
@@ -139,6 +141,7 @@ private:
 
     const std::uint32_t outputChannels_;
     const std::uint32_t maximumFrames_;
+    TapWakeup tapWakeup_;  // before the taps, which hold it
     std::vector<std::unique_ptr<RenderStage>> stages_;
     std::vector<std::unique_ptr<TapChannel>> taps_;
     RenderStage* outputSource_ = nullptr;
@@ -146,7 +149,6 @@ private:
     std::vector<std::uint32_t> deviceStreams_;
     ChannelBuffers scratch_;
     std::uint64_t hostTime_ = 0;
-    TapWakeup tapWakeup_;
 };
 
 } // namespace vlm::engine
