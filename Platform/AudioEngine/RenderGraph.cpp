@@ -140,18 +140,27 @@ MixerStage::MixerStage(std::shared_ptr<const AVAudioMixerNode> node, std::uint32
 
 void MixerStage::addInput(RenderStage& upstream, std::unique_ptr<SampleRateConverter> converter)
 {
-    inputs_.push_back(Input{&upstream, std::move(converter), ChannelBuffers(upstream.channelCount(), maximumFrames_)});
+    const bool inPlace = inputs_.empty() && upstream.channelCount() == channelCount();
+    if (inputs_.empty())
+        firstInputInPlace_ = inPlace;
+    inputs_.push_back(Input{&upstream, std::move(converter),
+                            ChannelBuffers(upstream.channelCount(), inPlace ? 0 : maximumFrames_)});
 }
 
 void MixerStage::produce(std::uint32_t frames, float* const* output) noexcept
 {
-    silence(output, channelCount(), frames);
-    for (Input& input : inputs_) {
+    if (!firstInputInPlace_)
+        silence(output, channelCount(), frames);
+    for (std::size_t i = 0; i < inputs_.size(); ++i) {
+        Input& input = inputs_[i];
+        const bool inPlace = i == 0 && firstInputInPlace_;
+        float* const* target = inPlace ? output : input.scratch.data();
         if (input.converter)
-            input.converter->pull(*input.upstream, frames, input.scratch.data());
+            input.converter->pull(*input.upstream, frames, target);
         else
-            input.upstream->render(frames, input.scratch.data());
-        accumulate(output, channelCount(), input.scratch.data(), input.scratch.channelCount(), frames);
+            input.upstream->render(frames, target);
+        if (!inPlace)
+            accumulate(output, channelCount(), input.scratch.data(), input.scratch.channelCount(), frames);
     }
 
     // A changed volume moves linearly from the old to the new value across

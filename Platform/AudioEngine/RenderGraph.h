@@ -92,6 +92,9 @@ private:
     std::shared_ptr<const AVAudioMixerNode> node_;
     std::uint32_t maximumFrames_;
     std::vector<Input> inputs_;
+    // The first input renders straight into the output when its channels
+    // match: no silence to sum it onto, no copy, and no buffer of its own.
+    bool firstInputInPlace_ = false;
     float appliedVolume_;
 };
 
