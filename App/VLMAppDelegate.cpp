@@ -5,6 +5,7 @@
 #include "VLMMainWindowController.h"
 
 #include "UI/SymbolImage.h"
+#include "UI/WindowActivation.h"
 #include "UI/WorkspaceURLOpening.h"
 
 #include <QAction>
@@ -193,10 +194,8 @@ void VLMAppDelegate::activateApplication()
     if (!mainWindowController_)
         return;
     QMainWindow* window = mainWindowController_->window();
-    if (window->isVisible()) {
-        window->raise();
-        window->activateWindow();
-    }
+    if (window->isVisible())
+        ActivateWindow(window);
 }
 
 void VLMAppDelegate::terminate()
