@@ -176,7 +176,7 @@ void VLMAppDelegate::showMainWindow(QObject*)
 
 void VLMAppDelegate::openConnectHelp()
 {
-    const QUrl url(QString::fromLatin1(VLMProductWebPageURLString), QUrl::StrictMode);
+    const QUrl url(VLMProductWebPageURLString(), QUrl::StrictMode);
     if (url.isValid())
         WorkspaceOpenURL(url);
 }

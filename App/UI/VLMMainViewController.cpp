@@ -520,7 +520,7 @@ void VLMMainViewController::statusRecoveryRequested(QPushButton*)
 {
     switch (currentStatus_.kind()) {
     case VLMAudioRouterStatus::Kind::driverMissing:
-        openURLString(QString::fromLatin1(VLMProductWebPageURLString));
+        openURLString(VLMProductWebPageURLString());
         break;
     case VLMAudioRouterStatus::Kind::microphonePermissionDenied:
         openURLString(QString::fromLatin1(VLMMicrophonePrivacySettingsURLString));

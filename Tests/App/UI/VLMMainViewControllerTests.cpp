@@ -281,7 +281,7 @@ TEST_F(VLMMainViewControllerTest, RecoveryOpensTheProductPageOrTheSettingsOrStar
     button->click();
     apply(VLMAudioRouterStatus::microphonePermissionDenied());
     button->click();
-    EXPECT_THAT(openedURLs, ElementsAre(QUrl(QString::fromLatin1(VLMProductWebPageURLString)),
+    EXPECT_THAT(openedURLs, ElementsAre(QUrl(VLMProductWebPageURLString()),
                                         QUrl(QString::fromLatin1(VLMMicrophonePrivacySettingsURLString))));
 
     router->delegate = controller;
