@@ -428,6 +428,27 @@ void VLMAudioRingBufferRead(VLMAudioRingBuffer* ringBuffer, AudioBufferList* out
     ringBuffer->framesRead.store(read + delivered, std::memory_order_release);
 }
 
+std::uint32_t VLMAudioRingBufferAvailableFrames(const VLMAudioRingBuffer* ringBuffer)
+{
+    if (!ringBuffer)
+        return 0;
+    const std::uint64_t read = ringBuffer->framesRead.load(std::memory_order_relaxed);
+    const std::uint64_t written = ringBuffer->framesWritten.load(std::memory_order_acquire);
+    // A stale view of an overrun's adjustment could count more than the ring holds.
+    return std::uint32_t(std::min<std::uint64_t>(written - read, ringBuffer->capacity));
+}
+
+void VLMAudioRingBufferSkip(VLMAudioRingBuffer* ringBuffer, std::uint32_t frames)
+{
+    if (!ringBuffer || frames == 0)
+        return;
+    // The same counter discipline as Read, without touching a sample.
+    const std::uint64_t read = ringBuffer->framesRead.load(std::memory_order_relaxed);
+    const std::uint64_t written = ringBuffer->framesWritten.load(std::memory_order_acquire);
+    const std::uint64_t skipped = std::min<std::uint64_t>(written - read, frames);
+    ringBuffer->framesRead.store(read + skipped, std::memory_order_release);
+}
+
 void VLMAudioRingBufferSetOutputSamples(AudioBufferList* output, std::uint32_t frameIndex, float left, float right)
 {
     if (!output || output->mNumberBuffers == 0)

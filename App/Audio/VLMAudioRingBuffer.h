@@ -41,6 +41,14 @@ void VLMAudioRingBufferWrite(VLMAudioRingBuffer* ringBuffer, const AudioBufferLi
 // and pads the rest of the request with silence.
 void VLMAudioRingBufferRead(VLMAudioRingBuffer* ringBuffer, AudioBufferList* output, std::uint32_t frames);
 
+// Consumer side. The frames a Read could deliver now (never more than the
+// capacity).
+std::uint32_t VLMAudioRingBufferAvailableFrames(const VLMAudioRingBuffer* ringBuffer);
+
+// Consumer side. Consumes up to `frames` of the oldest frames without
+// delivering them, as a Read would; with fewer available, consumes those.
+void VLMAudioRingBufferSkip(VLMAudioRingBuffer* ringBuffer, std::uint32_t frames);
+
 // Stores one stereo frame as frame `frameIndex` of `output`: interleaved
 // into buffer 0 when it has two or more channels, otherwise left into
 // buffer 0 and right into buffer 1 (when present). Nothing happens without

@@ -122,6 +122,38 @@ void VLMAudioRouter::audioHardwareDidChange()
     if (AVCaptureDevice::authorizationStatus(AVMediaTypeAudio) != AVAuthorizationStatus::authorized)
         return;
 
+    // The virtual device follows the hardware both ways: a graph whose device
+    // went away (uninstalled, or the whole sound server gone) plays to nobody,
+    // and a device that appears ends the wait for it.
+    if (engine) {
+        try {
+            if (!VLMAudioHardware::deviceID(VLMVirtualOutputDevice::deviceUID)) {
+                stopAudio();
+                setStatus(VLMAudioRouterStatus::driverMissing());
+                return;
+            }
+        } catch (const VLMAudioError& error) {
+            stopAudio();
+            setStatus(VLMAudioRouterStatus::failed(error.errorDescription()));
+            return;
+        }
+    } else if ((status_ == VLMAudioRouterStatus::driverMissing() || awaitingMicrophone_) && virtualDeviceIsPresent()) {
+        restartForReturnedVirtualDevice(previousUID);
+        return;
+    }
+
+    // The microphone in use, unplugged and plugged in again (or its server
+    // restarted) under a new id: the running capture listens to a device that
+    // is gone, so the same choice starts afresh on the new one.
+    if (microphoneCapture && previousUID) {
+        auto listed = std::find_if(microphones_.begin(), microphones_.end(),
+                                   [&](const VLMAudioDevice& d) { return d.uid == *previousUID; });
+        if (listed != microphones_.end() && listed->id != microphoneCapture->capturedDeviceID()) {
+            startAudio(*previousUID, usesSystemDefaultMicrophone_);
+            return;
+        }
+    }
+
     if (usesSystemDefaultMicrophone_) {
         if (!defaultMicrophoneUID_ || defaultMicrophoneUID_ == previousUID)
             return;
@@ -135,6 +167,33 @@ void VLMAudioRouter::audioHardwareDidChange()
                                           [&](const VLMAudioDevice& d) { return d.uid == *previousUID; });
     if (!stillPresent)
         startAudioUsingDefaultMicrophone();
+}
+
+bool VLMAudioRouter::virtualDeviceIsPresent() const
+{
+    try {
+        return VLMAudioHardware::deviceID(VLMVirtualOutputDevice::deviceUID).has_value();
+    } catch (const VLMAudioError&) {
+        return false;  // unreadable counts as still absent: nothing to start on
+    }
+}
+
+void VLMAudioRouter::restartForReturnedVirtualDevice(const std::optional<std::string>& previousUID)
+{
+    // After a sound server restart devices come back one by one. Back before
+    // any microphone, the device gets a start that fails for want of one, and
+    // no other rule retries when the microphone returns (its UID, the default,
+    // is unchanged), so the router keeps waiting for one.
+    awaitingMicrophone_ = microphones_.empty();
+    const bool pickedIsListed =
+        previousUID && std::any_of(microphones_.begin(), microphones_.end(),
+                                   [&](const VLMAudioDevice& d) { return d.uid == *previousUID; });
+    if (!usesSystemDefaultMicrophone_ && pickedIsListed) {
+        const std::string uid = *previousUID;
+        startAudio(uid, false);
+    } else {
+        startAudioUsingDefaultMicrophone();
+    }
 }
 
 void VLMAudioRouter::startAudioUsingDefaultMicrophone()

@@ -72,6 +72,8 @@ private:
 
     void setStatus(VLMAudioRouterStatus status);
     void audioHardwareDidChange();
+    bool virtualDeviceIsPresent() const;
+    void restartForReturnedVirtualDevice(const std::optional<std::string>& previousUID);
     void startAudioUsingDefaultMicrophone();
     void startAudio(const std::string& microphoneUID, bool usesSystemDefault);
     void stopAudio();
@@ -95,4 +97,7 @@ private:
     std::shared_ptr<AVAudioMixerNode> velmoraMixer;
     std::shared_ptr<AVAudioMixerNode> microphoneMixer;
     std::int64_t meterGeneration = 0;
+    // The virtual device came back before any microphone did: the next
+    // hardware change that finds the device starts the graph again.
+    bool awaitingMicrophone_ = false;
 };

@@ -6,6 +6,7 @@
 
 #include "AVAudioEngine.h"
 #include "AudioUnit.h"
+#include "VLMAudioBacklogLimiter.h"
 #include "VLMAudioError.h"
 #include "VLMAudioHardware.h"
 #include "VLMMicrophoneCapture.h"
@@ -16,12 +17,15 @@
 
 namespace {
 
-// Runs on the engine's render thread: only the ring buffer read, which pads
-// with silence what has not arrived.
+// Runs on the engine's render thread: the ring buffer read, which pads with
+// silence what has not arrived, after the limiter has dropped any backlog.
+// Each graph gets a fresh limiter, so every start begins with the newest frames.
 AVAudioSourceNodeRenderBlock renderBlockReading(VLMAudioRingBuffer* ringBuffer)
 {
-    return [ringBuffer](bool*, const AudioTimeStamp*, AVAudioFrameCount frameCount,
-                        AudioBufferList* outputData) -> OSStatus {
+    return [ringBuffer, limiter = VLMAudioBacklogLimiter()](bool*, const AudioTimeStamp*,
+                                                            AVAudioFrameCount frameCount,
+                                                            AudioBufferList* outputData) mutable -> OSStatus {
+        limiter.willRead(ringBuffer, frameCount);
         VLMAudioRingBufferRead(ringBuffer, outputData, frameCount);
         return kAudioHardwareNoError;
     };
@@ -40,6 +44,7 @@ std::shared_ptr<AVAudioFormat> stereoFormat(double sampleRate)
 void VLMAudioRouter::startAudio(const std::string& microphoneUID, bool usesSystemDefault)
 {
     stopAudio();
+    awaitingMicrophone_ = false;  // whatever this start finds decides what happens next
     setStatus(VLMAudioRouterStatus::starting());
     selectedMicrophoneUID_ = microphoneUID;
     usesSystemDefaultMicrophone_ = usesSystemDefault;

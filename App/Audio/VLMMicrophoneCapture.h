@@ -19,6 +19,8 @@ public:
     void stop();
 
     bool isRunning() const { return deviceID != 0 && ioProcID.has_value(); }
+    // The device being captured; 0 when none.
+    AudioObjectID capturedDeviceID() const { return deviceID; }
 
 private:
     void enableInputStreams(AudioObjectID deviceID, AudioDeviceIOProcID ioProcID);

@@ -8,6 +8,9 @@
 #include <functional>
 #include <memory>
 
+// The name of every thread on which a backend runs IOProcs.
+inline constexpr const char* kAudioHardwareIOThreadName = "vlm-audio-io";
+
 // Microphone authorization values, as the capture device reports them.
 enum class AVAuthorizationStatus : int {
     notDetermined = 0,

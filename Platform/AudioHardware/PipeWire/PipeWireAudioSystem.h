@@ -5,22 +5,25 @@
 // How the object model maps onto the PipeWire graph:
 // - the system object lists the audio device nodes (Audio/Source,
 //   Audio/Source/Virtual, Audio/Sink, Audio/Duplex) under AudioObjectIDs that
-//   stay fixed for as long as each node lives; the default input and output
-//   are the nodes named by the session's "default" metadata, which is bound
-//   afresh whenever a client leaves (PipeWire can leave earlier listeners
-//   without a change, see refreshMetadata()); a UID is a node name;
+//   stay fixed for as long as each node lives and are never given again; the
+//   default input and output are the nodes named by the session's "default"
+//   metadata; a UID is a node name;
 // - a device has one input stream when it captures and one output stream when
-//   it plays; rates are the graph's unless this process asked for another;
-// - an IOProc is a pw_stream on the device's node, running on PipeWire's data
-//   thread; on a private aggregate device it is a capture filter to which the
-//   output ports of the tapped applications are linked, in addition to their
-//   own links; starting one returns once it is linked and runs (bounded by
-//   the server timeout), and links the server drops are made again;
+//   it plays; every device runs at the graph's rate and quantum;
+// - every IOProc of the process is a route through the program's one node
+//   (PipeWireProgramNode.h), all run in one process callback on PipeWire's
+//   data thread, captures before playbacks, so sound captured in a cycle is
+//   played in that cycle; the node's links to the devices and to the tapped
+//   applications put all of them on one driver's clock;
 // - a process tap follows the application streams whose application.id or
-//   pipewire.access.portal.app_id is one of its bundle identifiers.
+//   pipewire.access.portal.app_id is one of its bundle identifiers, linked
+//   in addition to their own links, so nothing is muted.
 //
-// Every call is synchronous and may come from any thread except PipeWire's
-// own; listeners run on the queue they were registered with.
+// The server may come and go: without one the system has no devices (as if
+// all were unplugged), and it is connected again in the background, when its
+// devices appear as new ones. Calls never wait for the server, except the
+// first answer in connect() (briefly) and synchronize(). Listeners run on the
+// queue they were registered with.
 
 #include "AudioHardware/AudioHardwareBackend.h"
 
@@ -29,8 +32,9 @@
 class PipeWireAudioSystem final : public AudioHardwareBackend {
 public:
     // Connects to the server that the environment names (PIPEWIRE_REMOTE,
-    // PIPEWIRE_RUNTIME_DIR, XDG_RUNTIME_DIR) and reads its graph; null when
-    // no server answers.
+    // PIPEWIRE_RUNTIME_DIR, XDG_RUNTIME_DIR) and reads its graph if it answers
+    // at once; keeps connecting in the background otherwise. Null only when
+    // libpipewire itself cannot run.
     static std::shared_ptr<PipeWireAudioSystem> connect();
 
     ~PipeWireAudioSystem() override;
@@ -41,9 +45,6 @@ public:
     // of what the calls answer (and its listeners are queued). False when the
     // server did not answer in time or the connection is lost.
     bool synchronize();
-    // False once the server has gone away; every call then fails with
-    // kAudioHardwareNotRunningError.
-    bool isConnected() const;
 
     // AudioHardwareBackend
     OSStatus getPropertyDataSize(AudioObjectID object, const AudioObjectPropertyAddress& address,

@@ -119,7 +119,9 @@ struct SimulatedAudioSystem::Device {
     std::vector<unsigned char> inputListStorage, outputListStorage;
     std::uint64_t sampleTime = 0;
     bool scheduled = false;
+    bool starting = false;     // started from idle and not yet scheduled: the start delay applies
     double scheduleStart = 0;  // manual clock: when the current schedule began
+    std::chrono::steady_clock::time_point firstCycleNotBefore;  // real-time clock: the start delay
     std::uint64_t cyclesSinceScheduleStart = 0;
     std::unique_ptr<IOThread> ioThread;
 
@@ -130,7 +132,11 @@ struct SimulatedAudioSystem::Device {
     AudioBufferList* inputList() { return reinterpret_cast<AudioBufferList*>(inputListStorage.data()); }
     AudioBufferList* outputList() { return reinterpret_cast<AudioBufferList*>(outputListStorage.data()); }
     double rate() const { return description.nominalSampleRate; }
-    double period() const { return description.bufferFrameSize / description.nominalSampleRate; }
+    double period() const
+    {
+        return description.bufferFrameSize
+               / (description.nominalSampleRate * (1.0 + description.clockErrorPPM * 1e-6));
+    }
     bool hasInput() const { return !inputStreams.empty(); }
 };
 
@@ -139,8 +145,12 @@ void SimulatedAudioSystem::IOThread::run(SimulatedAudioSystem& system, Device& d
     // Named so tests can tell the audio threads apart from all others.
     pthread_setname_np(pthread_self(), SimulatedAudioSystem::ioThreadName);
     using namespace std::chrono;
-    const auto start = steady_clock::now();
     const duration<double> period(device.period());
+    // Waits out a start delay in steps of a period, so stopping stays prompt.
+    while (steady_clock::now() < device.firstCycleNotBefore && !stop_.load(std::memory_order_relaxed))
+        std::this_thread::sleep_for(std::min<steady_clock::duration>(
+            duration_cast<steady_clock::duration>(period), device.firstCycleNotBefore - steady_clock::now()));
+    const auto start = steady_clock::now();
     for (std::uint64_t cycle = 1; !stop_.load(std::memory_order_relaxed); ++cycle) {
         std::this_thread::sleep_until(start + duration_cast<steady_clock::duration>(period * double(cycle)));
         if (stop_.load(std::memory_order_relaxed))
@@ -739,6 +749,7 @@ OSStatus SimulatedAudioSystem::startDevice(AudioObjectID deviceID, AudioDeviceIO
         if (device.running.empty()) {  // the device starts from idle: a fresh time line
             device.sampleTime = 0;
             device.scheduled = false;
+            device.starting = true;
         }
         device.ioProcs[index]->running = true;
     });
@@ -898,9 +909,14 @@ void SimulatedAudioSystem::prepareForIO(Device& device)
         return;
 
     if (!device.scheduled) {
+        const double delay = device.starting ? device.description.startDelaySeconds : 0.0;
         device.scheduled = true;
-        device.scheduleStart = manualTime_;
+        device.starting = false;
+        device.scheduleStart = manualTime_ + delay;
         device.cyclesSinceScheduleStart = 0;
+        device.firstCycleNotBefore =
+            std::chrono::steady_clock::now()
+            + std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(delay));
     }
 
     device.tapSignals.clear();

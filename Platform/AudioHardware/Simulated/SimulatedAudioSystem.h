@@ -27,6 +27,11 @@ struct SimulatedDeviceDescription {
     std::uint32_t bufferFrameSize = 512;
     SimulatedSignal input = SimulatedSignals::silence();  // what the input streams deliver
     double recordingSeconds = 30.0;  // how much output a recording keeps, from the device's start
+    // How far the device's clock is off its nominal rate, in parts per million
+    // (positive: fast). Its cycles come that much more often on either clock.
+    double clockErrorPPM = 0.0;
+    // How long a start from idle takes before the first cycle.
+    double startDelaySeconds = 0.0;
 
     static SimulatedDeviceDescription microphone(std::string uid, std::string name, std::uint32_t channels = 1,
                                                  double rate = 48000.0, SimulatedSignal input = nullptr);
@@ -81,7 +86,7 @@ struct SimulatedJournalEntry {
 class SimulatedAudioSystem final : public AudioHardwareBackend {
 public:
     // The name of every IO thread of the real-time clock.
-    static constexpr const char* ioThreadName = "vlm-audio-io";
+    static constexpr const char* ioThreadName = kAudioHardwareIOThreadName;
 
     explicit SimulatedAudioSystem(SimulatedClock clock = SimulatedClock::manual);
     ~SimulatedAudioSystem() override;

@@ -194,6 +194,24 @@ TEST(VLMAudioRingBufferFlow, ReadIntoAListWithoutDataStillConsumesFrames)
     EXPECT_EQ(readInterleaved(ring.get(), 1), numbered(3, 1));
 }
 
+TEST(VLMAudioRingBufferFlow, SkipConsumesTheOldestFramesWithoutDeliveringThem)
+{
+    auto ring = makeRing(4);
+    EXPECT_EQ(VLMAudioRingBufferAvailableFrames(ring.get()), 0u);
+    writeInterleaved(ring.get(), numbered(0, 6));
+    EXPECT_EQ(VLMAudioRingBufferAvailableFrames(ring.get()), 4u);
+    VLMAudioRingBufferSkip(ring.get(), 1);
+    EXPECT_EQ(VLMAudioRingBufferAvailableFrames(ring.get()), 3u);
+    EXPECT_EQ(readInterleaved(ring.get(), 1), numbered(3, 1));
+    VLMAudioRingBufferSkip(ring.get(), 9);
+    EXPECT_EQ(VLMAudioRingBufferFramesRead(ring.get()), VLMAudioRingBufferFramesWritten(ring.get()))
+        << "never past what was written";
+    writeInterleaved(ring.get(), numbered(6, 1));
+    EXPECT_EQ(readInterleaved(ring.get(), 2), numbered(6, 1) + silence(1));
+    VLMAudioRingBufferSkip(nullptr, 1);
+    EXPECT_EQ(VLMAudioRingBufferAvailableFrames(nullptr), 0u);
+}
+
 // Down-mix: each case gives the layout and the samples of frame 0; frames 1
 // and 2 carry the same samples times 2 and 4, so exact results scale too and
 // a wrong frame stride shows.

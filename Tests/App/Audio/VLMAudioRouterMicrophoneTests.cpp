@@ -83,6 +83,19 @@ TEST_F(VLMAudioRouterMicrophoneTest, APickedMicrophoneStaysUntilItIsUnplugged)
     EXPECT_EQ(router->status(), Status::ready());
 }
 
+TEST_F(VLMAudioRouterMicrophoneTest, AMicrophonePluggedInAgainUnderANewIDIsCapturedAgain)
+{
+    system->removeDevice(microphone);
+    settle();
+    const AudioObjectID again = addMicrophone("built-in", "Built-in Microphone");
+    system->setDefaultInputDevice(again);
+    settle();
+    EXPECT_EQ(graphStarts(), 1);
+    EXPECT_EQ(router->selectedMicrophoneUID(), "built-in");
+    EXPECT_EQ(system->ioProcCount(again), 1u);
+    EXPECT_EQ(router->status(), Status::ready());
+}
+
 TEST_F(VLMAudioRouterMicrophoneTest, AVanishedPickWithNoFallbackFailsButKeepsTheOldGraph)
 {
     router->selectMicrophone("usb");
@@ -94,6 +107,24 @@ TEST_F(VLMAudioRouterMicrophoneTest, AVanishedPickWithNoFallbackFailsButKeepsThe
     EXPECT_EQ(router->status(), Status::failed("Finding the default microphone failed (-5)."));
     EXPECT_TRUE(router->microphones().empty());
     EXPECT_EQ(system->runningIOProcCount(virtualDevice), 1u) << "the old graph runs on until the next start";
+}
+
+TEST_F(VLMAudioRouterMicrophoneTest, APickedMicrophoneIsPickedAgainWhenTheVirtualDeviceReturns)
+{
+    router->selectMicrophone("usb");
+    system->removeDevice(virtualDevice);
+    settle();
+    EXPECT_EQ(router->status(), Status::driverMissing());
+    EXPECT_EQ(system->ioProcCount(usb), 0u);
+    graphStarts();
+
+    virtualDevice = addVirtualDevice();
+    settle();
+    EXPECT_EQ(graphStarts(), 1);
+    EXPECT_EQ(router->status(), Status::ready());
+    EXPECT_EQ(router->selectedMicrophoneUID(), "usb");
+    EXPECT_FALSE(router->usesSystemDefaultMicrophone());
+    EXPECT_EQ(system->runningIOProcCount(usb), 1u);
 }
 
 TEST_F(VLMAudioRouterMicrophoneTest, PickingTheMicrophoneInUseOnlyStopsFollowingTheDefault)

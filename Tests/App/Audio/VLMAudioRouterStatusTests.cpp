@@ -143,6 +143,77 @@ TEST_F(VLMAudioRouterStatusTest, AMissingVirtualDeviceIsDriverMissingWithNothing
     EXPECT_EQ(liveAudioObjects(), 0u);
 }
 
+TEST_F(VLMAudioRouterStatusTest, InstallingTheVirtualDeviceEndsDriverMissingWithoutAnotherStartCall)
+{
+    system->removeDevice(virtualDevice);
+    expectStartEndsIn(Status::driverMissing());
+    virtualDevice = addVirtualDevice();
+    drainMainQueue();
+    EXPECT_THAT(recorder->statuses, ElementsAre(Status::starting(), Status::driverMissing(), Status::starting(),
+                                                Status::ready()));
+    EXPECT_EQ(system->runningIOProcCount(virtualDevice), 1u);
+}
+
+TEST_F(VLMAudioRouterStatusTest, AVirtualDeviceThatGoesWhileRunningIsDriverMissingUntilItReturns)
+{
+    makeRouter().start();
+    recorder->statuses.clear();
+    system->removeDevice(virtualDevice);
+    drainMainQueue();
+    EXPECT_THAT(recorder->statuses, ElementsAre(Status::driverMissing())) << "not ready while nothing is heard";
+    expectNothingLeftRunning();
+
+    virtualDevice = addVirtualDevice();
+    drainMainQueue();
+    EXPECT_THAT(recorder->statuses, ElementsAre(Status::driverMissing(), Status::starting(), Status::ready()));
+    EXPECT_EQ(system->runningIOProcCount(virtualDevice), 1u);
+}
+
+TEST_F(VLMAudioRouterStatusTest, AVirtualDeviceLookupThatFailsWhileRunningStopsWithTheError)
+{
+    makeRouter().start();
+    system->injectFault({SimulatedCall::getPropertyData, kAudioObjectSystemObject,
+                         kAudioHardwarePropertyTranslateUIDToDevice, kAudioHardwareUnspecifiedError});
+    addMicrophone("usb", "USB Microphone");
+    drainMainQueue();
+    EXPECT_EQ(router->status(), Status::failed("Finding the Velmora Studio Connect device failed (\"what\")."));
+    expectNothingLeftRunning();
+}
+
+// A sound server restart looks like every device going and coming back under
+// new ids, in whatever order the server announces them.
+TEST_F(VLMAudioRouterStatusTest, AfterTheSoundServerRestartsTheSameMicrophoneIsRoutedAgain)
+{
+    makeRouter().start();
+    for (bool virtualDeviceFirst : {true, false}) {
+        SCOPED_TRACE(virtualDeviceFirst ? "virtual device back first" : "microphone back first");
+        const AudioObjectID oldMicrophone = microphone;
+        system->removeDevice(microphone);
+        system->removeDevice(virtualDevice);
+        drainMainQueue();
+        EXPECT_EQ(router->status(), Status::driverMissing());
+        expectNothingLeftRunning();
+
+        if (virtualDeviceFirst) {
+            virtualDevice = addVirtualDevice();
+            drainMainQueue();
+            EXPECT_EQ(router->status(), Status::failed(unavailable)) << "no microphone yet";
+            microphone = addMicrophone("built-in", "Built-in Microphone");
+        } else {
+            microphone = addMicrophone("built-in", "Built-in Microphone");
+            drainMainQueue();
+            EXPECT_EQ(router->status(), Status::driverMissing());
+            virtualDevice = addVirtualDevice();
+        }
+        drainMainQueue();
+        EXPECT_EQ(router->status(), Status::ready());
+        EXPECT_NE(microphone, oldMicrophone);
+        EXPECT_EQ(router->selectedMicrophoneUID(), "built-in");
+        EXPECT_EQ(system->runningIOProcCount(microphone), 1u) << "capturing from the microphone's new id";
+        EXPECT_EQ(system->runningIOProcCount(virtualDevice), 1u);
+    }
+}
+
 TEST_F(VLMAudioRouterStatusTest, NoMicrophoneAtAllFailsWithoutTeardown)
 {
     system->removeDevice(microphone);

@@ -239,6 +239,30 @@ TEST_F(SimulatedAudioSystemTest, ManualClockDrivesIOProcsWithDeviceSignals)
     EXPECT_EQ(system->ioProcCount(mic), 0u);
 }
 
+TEST_F(SimulatedAudioSystemTest, AClockOffItsRateAndAStartDelayMoveTheCycles)
+{
+    auto description = SimulatedDeviceDescription::microphone("m", "Mic", 1, 48000);
+    description.bufferFrameSize = 480;  // 100 cycles a second on time
+    description.clockErrorPPM = 10000;  // 1 % fast
+    description.startDelaySeconds = 0.5;
+    const AudioObjectID mic = system->addDevice(description);
+    int cycles = 0;
+    AudioDeviceIOProcID id = nullptr;
+    ASSERT_EQ(AudioDeviceCreateIOProcIDWithBlock(&id, mic, nullptr, [&](auto, auto, auto, auto, auto) { ++cycles; }),
+              0);
+    ASSERT_EQ(AudioDeviceStart(mic, id), 0);
+    system->advance(0.5);
+    EXPECT_EQ(cycles, 0) << "still starting";
+    system->advance(1.005);
+    EXPECT_EQ(cycles, 101);
+    ASSERT_EQ(AudioDeviceStop(mic, id), 0);
+    ASSERT_EQ(AudioDeviceStart(mic, id), 0);
+    system->advance(0.5);
+    EXPECT_EQ(cycles, 101) << "every start from idle takes as long";
+    ASSERT_EQ(AudioDeviceStop(mic, id), 0);
+    EXPECT_EQ(AudioDeviceDestroyIOProcID(mic, id), 0);
+}
+
 TEST_F(SimulatedAudioSystemTest, ProcessTapDeliversTheApplicationsMixThroughAPrivateAggregateDevice)
 {
     system->addApplication("com.example.a", SimulatedSignals::constant(0.25f));

@@ -3,11 +3,14 @@
 // threads) never allocate and never lock.
 
 #include "../Support/RouterTest.h"
+#include "../Support/StereoReader.h"
+#include "VLMAudioBacklogLimiter.h"
 #include "Support/AudioThreadHooks.h"
 #include "Support/MainQueue.h"
 
 #include <mutex>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -30,6 +33,40 @@ TEST(AudioThreadHooks, SeeAllocationsAndLocksOnAudioThreads)
 #if !defined(__SANITIZE_THREAD__)
     EXPECT_EQ(counts.locks, 1u);
 #endif
+}
+
+// The limiter's every path, on an audio thread: the first read's drop and a
+// window's skip of a backlog that a producer ahead of its reader builds up.
+TEST(VLMAudioBacklogLimiterRealTime, NeitherDropNorSkipAllocatesOrLocks)
+{
+    constexpr std::uint32_t frames = 256;
+    RingBufferHolder ring;
+    std::vector<float> input(frames, 0.25f), left(frames), right(frames);
+    AudioBufferList inputList{1, {{1, frames * 4, input.data()}}};
+    struct {
+        AudioBufferList list;
+        AudioBuffer second;
+    } output{{2, {{1, frames * 4, left.data()}}}, {1, frames * 4, right.data()}};
+    VLMAudioBacklogLimiter limiter;
+
+    startCountingOnAudioThreads();
+    std::thread audio([&] {
+        pthread_setname_np(pthread_self(), SimulatedAudioSystem::ioThreadName);
+        for (int i = 0; i < 8; ++i)
+            VLMAudioRingBufferWrite(ring.get(), &inputList, frames);
+        for (int cycle = 0; cycle < 1000; ++cycle) {
+            VLMAudioRingBufferWrite(ring.get(), &inputList, frames);
+            if (cycle % 100 == 0)
+                VLMAudioRingBufferWrite(ring.get(), &inputList, frames);
+            limiter.willRead(ring.get(), frames);
+            VLMAudioRingBufferRead(ring.get(), &output.list, frames);
+        }
+    });
+    audio.join();
+    const AudioThreadCounts counts = stopCountingOnAudioThreads();
+    EXPECT_EQ(counts.allocations, 0u);
+    EXPECT_EQ(counts.locks, 0u);
+    EXPECT_GT(limiter.skippedFrames(), 7u * frames) << "skipped after the first read too";
 }
 
 class VLMAudioRouterRealTimeTest : public RouterTest {

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <complex>
+#include <cstdint>
 #include <numbers>
 #include <vector>
 
@@ -32,4 +33,19 @@ inline double rms(const std::vector<float>& samples)
     for (float s : samples)
         sum += double(s) * s;
     return samples.empty() ? 0.0 : std::sqrt(sum / double(samples.size()));
+}
+
+// Where a click came out: the loudest frame of `channel` from `startFrame` up
+// to `endFrame`, or -1 when all of it is silent.
+inline std::int64_t loudestFrame(const std::vector<float>& interleaved, int channel, std::size_t startFrame,
+                                 std::size_t endFrame)
+{
+    std::int64_t loudest = -1;
+    float peak = 0.0f;
+    for (std::size_t f = startFrame; f < endFrame && 2 * f + 1 < interleaved.size(); ++f)
+        if (const float magnitude = std::abs(interleaved[2 * f + std::size_t(channel)]); magnitude > peak) {
+            peak = magnitude;
+            loudest = std::int64_t(f);
+        }
+    return loudest;
 }

@@ -129,6 +129,10 @@ const std::string& serverDirectory() { return directory(); }
 
 int run(const std::string& command) { return std::system(command.c_str()); }
 
+bool stopServer() { return run("'" + script() + "' stop '" + directory() + "'") == 0; }
+
+bool startServer() { return run("'" + script() + "' start '" + directory() + "'") == 0; }
+
 namespace {
 
 std::string output(const std::string& command)
@@ -720,15 +724,32 @@ void CaptureBuffer::write(const AudioBufferList* input)
 {
     if (!input || input->mNumberBuffers == 0 || input->mBuffers[0].mNumberChannels == 0)
         return;
-    const AudioBuffer& b = input->mBuffers[0];
-    channels_.store(b.mNumberChannels);
-    const std::size_t frames = b.mDataByteSize / (4 * b.mNumberChannels);
-    const auto* in = static_cast<const float*>(b.mData);
+    // Channels are numbered across the buffers: the first two are kept.
+    const float* channel[2] = {nullptr, nullptr};
+    std::uint32_t stride[2] = {1, 1};
+    std::uint32_t total = 0;
+    for (std::uint32_t b = 0; b < input->mNumberBuffers; ++b) {
+        const AudioBuffer& buffer = input->mBuffers[b];
+        for (std::uint32_t c = 0; c < buffer.mNumberChannels; ++c, ++total)
+            if (total < 2 && buffer.mData) {
+                channel[total] = static_cast<const float*>(buffer.mData) + c;
+                stride[total] = buffer.mNumberChannels;
+            }
+    }
+    if (!channel[0])
+        return;
+    if (!channel[1]) {
+        channel[1] = channel[0];
+        stride[1] = stride[0];
+    }
+    channels_.store(total);
+    const AudioBuffer& first = input->mBuffers[0];
+    const std::size_t frames = first.mDataByteSize / (4 * first.mNumberChannels);
     const std::size_t at = frames_.load(std::memory_order_relaxed);
     const std::size_t n = std::min(frames, buffer_.size() / 2 - at);
     for (std::size_t i = 0; i < n; ++i) {
-        buffer_[2 * (at + i)] = in[i * b.mNumberChannels];
-        buffer_[2 * (at + i) + 1] = in[i * b.mNumberChannels + (b.mNumberChannels > 1 ? 1 : 0)];
+        buffer_[2 * (at + i)] = channel[0][i * stride[0]];
+        buffer_[2 * (at + i) + 1] = channel[1][i * stride[1]];
     }
     frames_.store(at + n, std::memory_order_release);
 }

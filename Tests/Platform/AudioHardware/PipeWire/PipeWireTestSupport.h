@@ -18,6 +18,10 @@ namespace PipeWireTest {
 
 // The private server's folder; its configuration home is `<dir>/config`.
 const std::string& serverDirectory();
+// Stops the private server and its session manager, or starts them afresh
+// (with the virtual device installed), as a package update or a user would.
+bool stopServer();
+bool startServer();
 // Runs a shell command with the private server's environment; its exit status.
 int run(const std::string& command);
 // Sets the session's configured default input to the node named `nodeName`
@@ -146,7 +150,7 @@ private:
 };
 
 // Collects what an IOProc delivers, without allocating on the IO thread:
-// the first two channels of the first input buffer, interleaved.
+// the first two channels of the input, counted across its buffers, interleaved.
 class CaptureBuffer {
 public:
     explicit CaptureBuffer(double seconds = 8.0, double rate = 48000.0);

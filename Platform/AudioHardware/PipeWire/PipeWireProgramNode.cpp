@@ -1,0 +1,225 @@
+#include "PipeWireProgramNode.h"
+
+#include <algorithm>
+#include <cstring>
+#include <thread>
+
+namespace pipewire {
+
+namespace {
+
+// What an input port without a buffer (nothing linked) delivers.
+alignas(64) constexpr std::array<float, Route::kMaxCycleFrames> kSilence{};
+
+const char* kindName(RouteKind kind)
+{
+    switch (kind) {
+    case RouteKind::tap:
+        return "tap";
+    case RouteKind::capture:
+        return "capture";
+    case RouteKind::playback:
+        break;
+    }
+    return "playback";
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+// Routes
+
+Route::Route(RouteKind kind, PortGroup& group, std::uint32_t target, std::vector<std::string> bundleIDs,
+             std::uint32_t deviceChannels, AudioDeviceIOBlock block)
+    : kind_(kind), group_(group), target_(target), bundleIDs_(std::move(bundleIDs)),
+      deviceChannels_(std::max<std::uint32_t>(deviceChannels, 1)), block_(std::move(block)),
+      scratch_(std::size_t(kMaxCycleFrames) * (kind == RouteKind::playback ? deviceChannels_ : 2), 0.0f)
+{
+}
+
+void Route::setFoldedChannels(std::uint32_t left, std::uint32_t right)
+{
+    gains_[0].store(left > 1 ? 1.0f / float(left) : 1.0f, std::memory_order_relaxed);
+    gains_[1].store(right > 1 ? 1.0f / float(right) : 1.0f, std::memory_order_relaxed);
+}
+
+AudioTimeStamp Route::timeStamp(std::uint64_t hostTime) const noexcept
+{
+    AudioTimeStamp t{};
+    t.mSampleTime = sampleTime_;
+    t.mHostTime = hostTime;
+    t.mRateScalar = 1.0;
+    t.mFlags = kAudioTimeStampSampleTimeValid | kAudioTimeStampHostTimeValid;
+    return t;
+}
+
+void Route::capture(std::uint32_t frames, std::uint64_t hostTime) noexcept
+{
+    input_.mNumberBuffers = 2;
+    for (std::size_t c = 0; c < 2; ++c) {
+        const auto* samples = static_cast<const float*>(pw_filter_get_dsp_buffer(group_.ports[c], frames));
+        if (!samples)
+            samples = kSilence.data();
+        const float gain = gains_[c].load(std::memory_order_relaxed);
+        if (gain != 1.0f) {
+            float* __restrict scaled = scratch_.data() + c * kMaxCycleFrames;
+            for (std::uint32_t i = 0; i < frames; ++i)
+                scaled[i] = samples[i] * gain;
+            samples = scaled;
+        }
+        input_.mBuffers[c] = {1, frames * 4, const_cast<float*>(samples)};
+    }
+    output_.mNumberBuffers = 0;
+    const AudioTimeStamp now = timeStamp(hostTime);
+    block_(&now, list(input_), &now, list(output_), &now);
+    sampleTime_ += frames;
+}
+
+void Route::play(std::uint32_t frames, std::uint64_t hostTime) noexcept
+{
+    const std::uint32_t channels = deviceChannels_;
+    float* __restrict interleaved = scratch_.data();
+    std::memset(interleaved, 0, std::size_t(frames) * channels * sizeof(float));
+    input_.mNumberBuffers = 0;
+    output_.mNumberBuffers = 1;
+    output_.mBuffers[0] = {channels, frames * channels * 4, interleaved};
+    const AudioTimeStamp now = timeStamp(hostTime);
+    // Rendered even while the ports are not linked yet, so what the captures
+    // bring in a cycle is consumed in that cycle.
+    block_(&now, list(input_), &now, list(output_), &now);
+    sampleTime_ += frames;
+
+    auto* __restrict left = static_cast<float*>(pw_filter_get_dsp_buffer(group_.ports[0], frames));
+    auto* __restrict right = static_cast<float*>(pw_filter_get_dsp_buffer(group_.ports[1], frames));
+    const std::uint32_t rightChannel = channels > 1 ? 1 : 0;
+    if (left)
+        for (std::uint32_t i = 0; i < frames; ++i)
+            left[i] = interleaved[i * channels];
+    if (right)
+        for (std::uint32_t i = 0; i < frames; ++i)
+            right[i] = interleaved[i * channels + rightChannel];
+}
+
+// ---------------------------------------------------------------------------
+// The node
+
+ProgramNode::ProgramNode(pw_core* core)
+{
+    static constexpr pw_filter_events events{
+        .version = PW_VERSION_FILTER_EVENTS,
+        .process = onProcess,
+    };
+    pw_properties* props = pw_properties_new(
+        PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Duplex", PW_KEY_NODE_NAME, "velmora-studio-connect",
+        PW_KEY_NODE_DESCRIPTION, "Velmora Studio Connect Mixer",
+        // Only this process links it; the session manager leaves it alone.
+        PW_KEY_NODE_AUTOCONNECT, "false", PW_KEY_NODE_DONT_RECONNECT, "true",
+        // Keeps cycles (of silence) coming while no application plays.
+        PW_KEY_NODE_ALWAYS_PROCESS, "true", nullptr);
+    filter_ = pw_filter_new(core, "Velmora Studio Connect", props);
+    if (!filter_)
+        return;
+    pw_filter_add_listener(filter_, hook_.get(), &events, this);
+    if (pw_filter_connect(filter_, PW_FILTER_FLAG_RT_PROCESS, nullptr, 0) < 0) {
+        hook_.remove();
+        pw_filter_destroy(std::exchange(filter_, nullptr));
+    }
+}
+
+ProgramNode::~ProgramNode()
+{
+    hook_.remove();
+    // Destroying the filter takes it off the data thread first.
+    if (filter_)
+        pw_filter_destroy(filter_);
+}
+
+std::uint32_t ProgramNode::nodeID() const { return filter_ ? pw_filter_get_node_id(filter_) : SPA_ID_INVALID; }
+
+PortGroup* ProgramNode::freeGroup(RouteKind kind)
+{
+    for (auto& group : groups_)
+        if (group->kind == kind && !group->inUse)
+            return group.get();
+    auto group = std::make_unique<PortGroup>();
+    group->kind = kind;
+    group->name = kindName(kind) + std::to_string(1 + std::count_if(groups_.begin(), groups_.end(), [&](auto& g) {
+                                                      return g->kind == kind;
+                                                  }));
+    const auto direction = kind == RouteKind::playback ? PW_DIRECTION_OUTPUT : PW_DIRECTION_INPUT;
+    const char* channels[2] = {"FL", "FR"};
+    for (std::size_t c = 0; c < 2; ++c) {
+        const std::string portName = group->name + "_" + channels[c];
+        group->ports[c] = pw_filter_add_port(filter_, direction, PW_FILTER_PORT_FLAG_MAP_BUFFERS, 0,
+                                             pw_properties_new(PW_KEY_FORMAT_DSP, "32 bit float mono audio",
+                                                               PW_KEY_PORT_NAME, portName.c_str(),
+                                                               PW_KEY_AUDIO_CHANNEL, channels[c], nullptr),
+                                             nullptr, 0);
+        if (!group->ports[c])
+            return nullptr;  // the port made so far stays unused
+    }
+    groups_.push_back(std::move(group));
+    return groups_.back().get();
+}
+
+Route* ProgramNode::attach(RouteKind kind, std::uint32_t target, std::vector<std::string> bundleIDs,
+                           std::uint32_t deviceChannels, AudioDeviceIOBlock block)
+{
+    if (!filter_)
+        return nullptr;
+    auto slot = std::find_if(running_.begin(), running_.end(), [](const auto& r) { return !r.load(); });
+    if (slot == running_.end())
+        return nullptr;
+    PortGroup* group = freeGroup(kind);
+    if (!group)
+        return nullptr;
+    group->inUse = true;
+    routes_.push_back(
+        std::make_unique<Route>(kind, *group, target, std::move(bundleIDs), deviceChannels, std::move(block)));
+    slot->store(routes_.back().get(), std::memory_order_release);
+    return routes_.back().get();
+}
+
+void ProgramNode::detach(Route* route)
+{
+    auto slot = std::find_if(running_.begin(), running_.end(), [&](const auto& r) { return r.load() == route; });
+    if (slot == running_.end())
+        return;
+    slot->store(nullptr);
+    waitForCycleEnd();
+    const_cast<PortGroup&>(route->group()).inUse = false;
+    std::erase_if(routes_, [&](const std::unique_ptr<Route>& r) { return r.get() == route; });
+}
+
+// A cycle that began before the route was taken off may still run it: wait
+// for its end (at most one quantum), without taking anything from the data
+// thread. Sequentially consistent on both sides: the data thread enters a
+// cycle and then reads the routes, this thread clears a route and then reads
+// the cycle.
+void ProgramNode::waitForCycleEnd() const
+{
+    const std::uint64_t seen = cycle_.load();
+    if (seen % 2 == 0)
+        return;
+    while (cycle_.load() == seen)
+        std::this_thread::yield();
+}
+
+void ProgramNode::onProcess(void* data, spa_io_position* position) noexcept
+{
+    auto* self = static_cast<ProgramNode*>(data);
+    self->cycle_.fetch_add(1);
+    if (position) {
+        const auto frames = std::uint32_t(std::min<std::uint64_t>(position->clock.duration, Route::kMaxCycleFrames));
+        const std::uint64_t hostTime = position->clock.nsec;
+        for (const auto& entry : self->running_)
+            if (Route* route = entry.load(); route && route->kind() != RouteKind::playback)
+                route->capture(frames, hostTime);
+        for (const auto& entry : self->running_)
+            if (Route* route = entry.load(); route && route->kind() == RouteKind::playback)
+                route->play(frames, hostTime);
+    }
+    self->cycle_.fetch_add(1, std::memory_order_release);
+}
+
+} // namespace pipewire
