@@ -725,8 +725,12 @@ int route(int argc, char** argv)
             [[maybe_unused]] const auto written = write(1, "ready\n", 6);
         } else if (status.kind() == VLMAudioRouterStatus::Kind::failed
                    || status.kind() == VLMAudioRouterStatus::Kind::driverMissing) {
-            std::fprintf(stderr, "the router did not start: %s\n", status.message().c_str());
-            app.exit(2);
+            // Reported, not fatal: a slow session manager can make the start
+            // fail for a while and recover; the benchmark gives up when no
+            // "ready" comes in time.
+            std::fprintf(stderr, "router status %s: %s\n",
+                         status.kind() == VLMAudioRouterStatus::Kind::failed ? "failed" : "driver missing",
+                         status.message().c_str());
         }
     };
     router->statusDidChange = announce;
