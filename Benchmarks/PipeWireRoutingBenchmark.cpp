@@ -36,7 +36,12 @@
 // inputs. Reported as medians over the starts with min and max, and the ratio
 // of the medians.
 //
-//   PipeWireRoutingBenchmark [--starts=N] [--benchmark_filter=...]
+//   SoakBothPaths/256             with --soak-minutes=M only: one routing
+//                                 process for M minutes, both paths' delay
+//                                 at its start and end, and every minute its
+//                                 memory, threads, descriptors and xruns
+//
+//   PipeWireRoutingBenchmark [--starts=N] [--soak-minutes=M] [--benchmark_filter=...]
 //                            [--benchmark_counters_tabular=true]
 //
 // Each start is also printed on stderr, one line per routing process.
@@ -100,6 +105,7 @@ constexpr double kWarmUpSeconds = 1.0;
 constexpr double kWindowSeconds = 4.0;
 constexpr double kSessionManagerPauseSeconds = 3.0;
 int starts = 10;
+int soakMinutes = 0;  // --soak-minutes=M adds SoakBothPaths
 
 constexpr const char* kApplicationID = "com.tarnwick.velmora";
 constexpr const char* kApplicationNode = "vlm-bench-application";
@@ -978,6 +984,82 @@ void measureStarts(benchmark::State& state, const char* name, Path path, bool sl
     }
 }
 
+// ---------------------------------------------------------------------------
+// Soak: one routing process kept for --soak-minutes, the delay of both paths
+// at its start and its end, and every minute its memory, threads, descriptors
+// and the xruns PipeWire counts for the program's node, the virtual device and
+// the driver (pw-top's ERR column).
+
+long statusField(pid_t pid, const char* field)
+{
+    const std::string text = commandOutput("grep '^" + std::string(field) + ":' /proc/" + std::to_string(pid)
+                                           + "/status");
+    const auto colon = text.find(':');
+    return colon == std::string::npos ? -1 : std::strtol(text.c_str() + colon + 1, nullptr, 10);
+}
+
+long descriptorCount(pid_t pid)
+{
+    return std::strtol(commandOutput("ls /proc/" + std::to_string(pid) + "/fd | wc -l").c_str(), nullptr, 10);
+}
+
+// "name=errors" for the nodes of interest, read off pw-top's screen.
+std::string xruns()
+{
+    const std::string screen = commandOutput(
+        "TERM=xterm timeout 2 script -qfc 'stty cols 220 rows 60; pw-top' /dev/null 2>/dev/null"
+        " | sed 's/\\x1b\\[[0-9;?]*[a-zA-Z]//g' | tr '\\r' '\\n'"
+        " | grep -E 'velmora-studio-connect|VelmoraStudioConnect.Device|test-speakers' | tail -3"
+        " | sed -E 's/.*(us|-) +([0-9.]+|---) +([0-9.]+|---) +([0-9]+).* ([^ ]+)$/\\5=\\4/'"
+        " | sort -u | tr '\\n' ' '");
+    return screen.empty() ? "(none read)" : screen;
+}
+
+void SoakBothPaths(benchmark::State& state)
+{
+    const auto quantum = std::uint32_t(state.range(0));
+    if (!setQuantum(quantum)) {
+        state.SkipWithError("the graph did not take the quantum");
+        return;
+    }
+    auto delayOf = [](Clicker& source, pid_t process) {
+        source.clicking = true;
+        sleepSeconds(0.3);
+        const Run run = observe(source, process);
+        source.clicking = false;
+        return run.delay();
+    };
+    for (auto _ : state) {
+        Process p = startRouting(true, Path::application, false);
+        if (p.pid <= 0) {
+            state.SkipWithError("the router did not start");
+            return;
+        }
+        const double musicAtStart = delayOf(graph()->application(), p.pid);
+        const double microphoneAtStart = delayOf(graph()->microphone(), p.pid);
+        const long rssAtStart = statusField(p.pid, "VmRSS");
+        std::fprintf(stderr, "soak start: music %.0f frames, microphone %.0f frames\n", musicAtStart,
+                     microphoneAtStart);
+        for (int minute = 1; minute <= soakMinutes; ++minute) {
+            const double cpuBefore = processCPUSeconds(p.pid);
+            sleepSeconds(60.0 - 2.0);
+            std::fprintf(stderr, "soak minute %3d: rss %ld kB, threads %ld, descriptors %ld, cpu %.2f %%, xruns %s\n",
+                         minute, statusField(p.pid, "VmRSS"), statusField(p.pid, "Threads"), descriptorCount(p.pid),
+                         100 * (processCPUSeconds(p.pid) - cpuBefore) / 58.0, xruns().c_str());
+        }
+        const double musicAtEnd = delayOf(graph()->application(), p.pid);
+        const double microphoneAtEnd = delayOf(graph()->microphone(), p.pid);
+        std::fprintf(stderr, "soak end: music %.0f frames, microphone %.0f frames\n", musicAtEnd, microphoneAtEnd);
+        state.counters["music_start"] = musicAtStart;
+        state.counters["music_end"] = musicAtEnd;
+        state.counters["mic_start"] = microphoneAtStart;
+        state.counters["mic_end"] = microphoneAtEnd;
+        state.counters["rss_start_kB"] = double(rssAtStart);
+        state.counters["rss_end_kB"] = double(statusField(p.pid, "VmRSS"));
+        finish(p);
+    }
+}
+
 void AppToDevice(benchmark::State& state) { measureStarts(state, "AppToDevice", Path::application, false); }
 void MicrophoneToDevice(benchmark::State& state) { measureStarts(state, "MicrophoneToDevice", Path::microphone, false); }
 void SlowStartAppToDevice(benchmark::State& state)
@@ -1038,7 +1120,12 @@ int main(int argc, char** argv)
         return route(argc, argv);
 
     for (int i = 1; i < argc; ++i) {
-        if (std::strncmp(argv[i], "--starts=", 9) == 0) {
+        if (std::strncmp(argv[i], "--soak-minutes=", 15) == 0) {
+            soakMinutes = std::max(1, std::atoi(argv[i] + 15));
+            std::copy(argv + i + 1, argv + argc, argv + i);
+            --argc;
+            --i;
+        } else if (std::strncmp(argv[i], "--starts=", 9) == 0) {
             starts = std::max(1, std::atoi(argv[i] + 9));
             std::copy(argv + i + 1, argv + argc, argv + i);
             --argc;
@@ -1046,6 +1133,8 @@ int main(int argc, char** argv)
         }
     }
     benchmark::Initialize(&argc, argv);
+    if (soakMinutes > 0)
+        benchmark::RegisterBenchmark("SoakBothPaths", SoakBothPaths)->Arg(256)->Iterations(1)->Unit(benchmark::kSecond);
     if (!startServer()) {
         std::fprintf(stderr, "PipeWireRoutingBenchmark: no private PipeWire server (see %s)\n",
                      serverDirectory.c_str());
