@@ -23,7 +23,6 @@
 #include <QComboBox>
 #include <QLabel>
 #include <QPushButton>
-#include <QRectF>
 #include <QUrl>
 
 #include <algorithm>
@@ -31,120 +30,18 @@
 
 namespace {
 
-// Fixed measures of the layout, in points (device-independent pixels).
-namespace Layout {
-constexpr double contentWidth = 400;
-constexpr double horizontalInset = 32;
-constexpr double topMargin = 28;
-constexpr double bottomMargin = 20;
-constexpr double instructionsHeight = 168;
-constexpr double instructionsPaddingX = 16;
-constexpr double instructionsPaddingY = 12;
-constexpr double instructionsHeaderHeight = 44;
-constexpr std::array<double, 3> instructionRowHeights = {28, 44, 28};
-constexpr double instructionIconSize = 17;
-constexpr double instructionTextInset = 8;
-constexpr double instructionsBottomGap = 28;
-constexpr double statusRowHeight = 34;
-constexpr double statusIconSize = 16;
-constexpr double statusTextInset = 8;
-constexpr double sourcesTopGap = 20;
-constexpr double sourceHeaderHeight = 32;
-constexpr double meterWidth = 188;
-constexpr double microphoneDescriptionHeight = 22;
-constexpr double popUpGap = 8;
-constexpr double popUpRowHeight = 30;
-constexpr double microphoneSectionHeight = 92;
-constexpr double microphoneSectionTrailing = 8;
-constexpr double velmoraDescriptionHeight = 44;
-constexpr double velmoraSectionHeight = 76;
-constexpr double velmoraSectionTrailing = 12;
-constexpr double sectionSpacing = 10;
-constexpr double gainRowGap = 8;
-constexpr double gainRowHeight = 24;
-constexpr double manualGainExtraHeight = 32;
-constexpr double gainValueWidth = 48;
-constexpr double gainValueGap = 8;
-constexpr double manualGainRowHeight = 34;
-} // namespace Layout
+using VLMMainViewLayout::Rows;
 
-// The fixed rows above the sources plus both margins, without and with the
-// 34-point status row: 28 + 168 + 28 (+ 34) + 20 + 20.
-constexpr double fixedRowsReady = 264;
-constexpr double fixedRowsNotReady = 298;
-
-// Rectangle cuts, as the platform's rectangle division: the slice is taken
-// from one edge (never more than there is, never less than nothing) and the
-// rectangle keeps the rest.
-QRectF cutTop(QRectF& rect, double amount)
+template <class Control>
+Control* named(Control* control, const char* name)
 {
-    amount = std::clamp(amount, 0.0, rect.height());
-    const QRectF slice(rect.x(), rect.y(), rect.width(), amount);
-    rect.setTop(rect.top() + amount);
-    return slice;
+    control->setObjectName(QString::fromLatin1(name));
+    return control;
 }
 
-QRectF cutBottom(QRectF& rect, double amount)
+QLabel* makeLabel(const QString& text, const char* name, QWidget* view)
 {
-    amount = std::clamp(amount, 0.0, rect.height());
-    const QRectF slice(rect.x(), rect.bottom() - amount, rect.width(), amount);
-    rect.setBottom(rect.bottom() - amount);
-    return slice;
-}
-
-QRectF cutLeft(QRectF& rect, double amount)
-{
-    amount = std::clamp(amount, 0.0, rect.width());
-    const QRectF slice(rect.x(), rect.y(), amount, rect.height());
-    rect.setLeft(rect.left() + amount);
-    return slice;
-}
-
-QRectF cutRight(QRectF& rect, double amount)
-{
-    amount = std::clamp(amount, 0.0, rect.width());
-    const QRectF slice(rect.right() - amount, rect.y(), amount, rect.height());
-    rect.setRight(rect.right() - amount);
-    return slice;
-}
-
-QRectF inset(const QRectF& rect, double dx, double dy)
-{
-    return rect.adjusted(dx, dy, -dx, -dy);
-}
-
-QRectF centreHeight(const QRectF& rect, double height)
-{
-    const double d = (rect.height() - std::min(rect.height(), height)) / 2;
-    return d > 0 ? inset(rect, 0, d) : rect;
-}
-
-QRect wholePoints(const QRectF& frame)
-{
-    return QRect(static_cast<int>(std::lround(frame.x())), static_cast<int>(std::lround(frame.y())),
-                 static_cast<int>(std::lround(frame.width())), static_cast<int>(std::lround(frame.height())));
-}
-
-void setFrame(QWidget* widget, const QRectF& frame)
-{
-    widget->setGeometry(wholePoints(frame));
-}
-
-// For a control that resizes itself later: QComboBox calls adjustSize() 20 ms
-// after its items change, which would take it out of its row (25 high, and as
-// wide as its longest item). Pinning the size makes that call a no-op; the
-// pop-up still reports its intrinsic width through sizeHint().
-void pinFrame(QWidget* widget, const QRectF& frame)
-{
-    const QRect rect = wholePoints(frame);
-    widget->setFixedSize(rect.size());
-    widget->setGeometry(rect);
-}
-
-QLabel* makeLabel(const QString& text, const char* name)
-{
-    auto* label = new QLabel(text);
-    label->setObjectName(QString::fromLatin1(name));
+    auto* label = named(new QLabel(text, view), name);
     label->setTextFormat(Qt::PlainText);
     label->setTextInteractionFlags(Qt::NoTextInteraction);
     return label;
@@ -174,21 +71,38 @@ void styleSlider(VLMGradientSliderCell* slider, float value, const char* accessi
     slider->setAccessibleName(QString::fromLatin1(accessibilityLabel));
 }
 
-VLMGradientSliderCell* makeSlider(const char* name)
+VLMGradientSliderCell* makeSlider(const char* name, QWidget* view)
 {
-    auto* slider = new VLMGradientSliderCell;
-    slider->setObjectName(QString::fromLatin1(name));
+    auto* slider = named(new VLMGradientSliderCell(view), name);
     slider->setMinValue(0);
     slider->setMaxValue(1);
     slider->setDoubleValue(0.8);
     return slider;
 }
 
-QPushButton* makePushButton(const QString& title, const char* name)
+QPushButton* makePushButton(const QString& title, const char* name, QWidget* view)
 {
-    auto* button = new VLMPushButton(title);
-    button->setObjectName(QString::fromLatin1(name));
-    return button;
+    return named(new VLMPushButton(title, view), name);
+}
+
+std::array<VLMMainViewControls::InstructionStep, 3> makeInstructionSteps(QWidget* view)
+{
+    const QString texts[] = {
+        QStringLiteral("Pick your mic input below."),
+        QStringLiteral("In your voice chat app, pick \"Velmora Studio Connect\" as your input."),
+        QStringLiteral("You're done!"),
+    };
+    std::array<VLMMainViewControls::InstructionStep, 3> steps{};
+    for (std::size_t i = 0; i < steps.size(); ++i) {
+        std::optional<SymbolImage> symbol = SymbolImage::systemSymbol(QStringLiteral("%1.circle.fill").arg(i + 1));
+        if (symbol)
+            symbol->setWeight(NSFontWeightSemibold);
+        steps[i].icon = new VLMImageView(std::move(symbol), view);
+        steps[i].icon->setObjectName(QStringLiteral("instructionImageViews[%1]").arg(i));
+        steps[i].label = makeLabel(texts[i], "", view);
+        steps[i].label->setObjectName(QStringLiteral("instructionLabels[%1]").arg(i));
+    }
+    return steps;
 }
 
 QString statusText(const VLMAudioRouterStatus& status)
@@ -207,89 +121,59 @@ QString statusText(const VLMAudioRouterStatus& status)
 
 std::shared_ptr<VLMMainViewController> VLMMainViewController::create(std::shared_ptr<VLMAudioRouter> router)
 {
-    std::shared_ptr<VLMMainViewController> controller(new VLMMainViewController(std::move(router)));
+    std::shared_ptr<VLMMainViewController> controller(
+        new VLMMainViewController(std::move(router), new VLMFlippedView(QRect())));
     controller->router->delegate = controller;
     return controller;
 }
 
-VLMMainViewController::VLMMainViewController(std::shared_ptr<VLMAudioRouter> router)
-    : router(std::move(router)),
-      topBackgroundView(new VLMBox),
-      sourcesMaterialView(new VLMVisualEffectView),
-      instructionsContainer(new VLMBox),
-      instructionsLabel(
-          makeLabel(QStringLiteral("Use Velmora Studio with Discord, Zoom or any other voice chat app."),
-                    "instructionsLabel")),
-      instructionImageViews{},
-      instructionLabels{},
-      statusProgressIndicator(new VLMProgressIndicator),
-      statusImageView(new VLMImageView(SymbolImage::systemSymbol(QStringLiteral("exclamationmark.triangle.fill")))),
-      statusLabel(new VLMLabel(QStringLiteral("Starting audio…"))),
-      statusButton(makePushButton(QString(), "statusButton")),
-      manualGainButton(new QCheckBox(QStringLiteral("Manual Gain Adjustment"))),
-      microphoneLabel(makeLabel(QStringLiteral("Microphone"), "microphoneLabel")),
-      microphoneMeter(new VLMAudioLevelMeterView(QStringLiteral("Microphone level"))),
-      microphoneDescriptionLabel(makeLabel(QStringLiteral("Your beautiful voice."), "microphoneDescriptionLabel")),
-      microphonePopUpButton(new QComboBox),
-      microphoneSlider(makeSlider("microphoneSlider")),
-      microphoneGainValueLabel(makeLabel(QStringLiteral("80%"), "microphoneGainValueLabel")),
-      velmoraLabel(makeLabel(QStringLiteral("Velmora Studio"), "velmoraLabel")),
-      velmoraMeter(new VLMAudioLevelMeterView(QStringLiteral("Velmora Studio level"))),
-      velmoraDescriptionLabel(makeLabel(
-          QStringLiteral("Includes Velmora Studio Atmospheres, Sound Effects, local Playlists, and Apple Music, if active."),
-          "velmoraDescriptionLabel")),
-      velmoraSlider(makeSlider("velmoraSlider")),
-      velmoraGainValueLabel(makeLabel(QStringLiteral("80%"), "velmoraGainValueLabel")),
-      resetGainButton(makePushButton(QStringLiteral("Reset to Default Gain"), "resetGainButton"))
+// Created back to front, each a child of the view.
+VLMMainViewController::VLMMainViewController(std::shared_ptr<VLMAudioRouter> router, VLMFlippedView* view)
+    : VLMMainViewControls{
+          .topBackgroundView = named(new VLMBox(view), "topBackgroundView"),
+          .sourcesMaterialView = named(new VLMVisualEffectView(view), "sourcesMaterialView"),
+          .instructionsContainer = named(new VLMBox(view), "instructionsContainer"),
+          .instructionsLabel =
+              makeLabel(QStringLiteral("Use Velmora Studio with Discord, Zoom or any other voice chat app."),
+                        "instructionsLabel", view),
+          .instructionSteps = makeInstructionSteps(view),
+          .statusProgressIndicator = named(new VLMProgressIndicator(view), "statusProgressIndicator"),
+          .statusImageView = named(
+              new VLMImageView(SymbolImage::systemSymbol(QStringLiteral("exclamationmark.triangle.fill")), view),
+              "statusImageView"),
+          .statusLabel = named(new VLMLabel(QStringLiteral("Starting audio…"), view), "statusLabel"),
+          .statusButton = makePushButton(QString(), "statusButton", view),
+          .microphoneLabel = makeLabel(QStringLiteral("Microphone"), "microphoneLabel", view),
+          .microphoneMeter = named(new VLMAudioLevelMeterView(QStringLiteral("Microphone level"), view),
+                                   "microphoneMeter"),
+          .microphoneDescriptionLabel =
+              makeLabel(QStringLiteral("Your beautiful voice."), "microphoneDescriptionLabel", view),
+          .microphonePopUpButton = named(new QComboBox(view), "microphonePopUpButton"),
+          .microphoneSlider = makeSlider("microphoneSlider", view),
+          .microphoneGainValueLabel = makeLabel(QStringLiteral("80%"), "microphoneGainValueLabel", view),
+          .velmoraLabel = makeLabel(QStringLiteral("Velmora Studio"), "velmoraLabel", view),
+          .velmoraMeter = named(new VLMAudioLevelMeterView(QStringLiteral("Velmora Studio level"), view),
+                                "velmoraMeter"),
+          .velmoraDescriptionLabel = makeLabel(QStringLiteral("Includes Velmora Studio Atmospheres, Sound Effects, "
+                                                              "local Playlists, and Apple Music, if active."),
+                                               "velmoraDescriptionLabel", view),
+          .velmoraSlider = makeSlider("velmoraSlider", view),
+          .velmoraGainValueLabel = makeLabel(QStringLiteral("80%"), "velmoraGainValueLabel", view),
+          .manualGainButton = named(new QCheckBox(QStringLiteral("Manual Gain Adjustment"), view), "manualGainButton"),
+          .resetGainButton = makePushButton(QStringLiteral("Reset to Default Gain"), "resetGainButton", view),
+      },
+      router(std::move(router)),
+      view_(view)
 {
     VLMInstallAccessibility();
-    topBackgroundView->setObjectName(QStringLiteral("topBackgroundView"));
-    sourcesMaterialView->setObjectName(QStringLiteral("sourcesMaterialView"));
-    instructionsContainer->setObjectName(QStringLiteral("instructionsContainer"));
-
-    const QString stepTexts[] = {
-        QStringLiteral("Pick your mic input below."),
-        QStringLiteral("In your voice chat app, pick \"Velmora Studio Connect\" as your input."),
-        QStringLiteral("You're done!"),
-    };
-    for (std::size_t i = 0; i < instructionLabels.size(); ++i) {
-        std::optional<SymbolImage> symbol = SymbolImage::systemSymbol(QStringLiteral("%1.circle.fill").arg(i + 1));
-        if (symbol)
-            symbol->setWeight(NSFontWeightSemibold);
-        instructionImageViews[i] = new VLMImageView(std::move(symbol));
-        instructionImageViews[i]->setObjectName(QStringLiteral("instructionImageViews[%1]").arg(i));
-        instructionLabels[i] = makeLabel(stepTexts[i], "");
-        instructionLabels[i]->setObjectName(QStringLiteral("instructionLabels[%1]").arg(i));
-    }
-
-    statusLabel->setObjectName(QStringLiteral("statusLabel"));
+    view->setObjectName(QStringLiteral("view"));
     statusLabel->setTextFormat(Qt::PlainText);
-    statusProgressIndicator->setObjectName(QStringLiteral("statusProgressIndicator"));
-    statusImageView->setObjectName(QStringLiteral("statusImageView"));
-    manualGainButton->setObjectName(QStringLiteral("manualGainButton"));
-    microphoneMeter->setObjectName(QStringLiteral("microphoneMeter"));
-    microphonePopUpButton->setObjectName(QStringLiteral("microphonePopUpButton"));
-    velmoraMeter->setObjectName(QStringLiteral("velmoraMeter"));
 }
 
 VLMMainViewController::~VLMMainViewController()
 {
-    if (viewLoaded_) {
-        // The window may have destroyed the view, and the controls with it.
-        delete view_.data();
-        return;
-    }
-    QWidget* controls[] = {topBackgroundView, sourcesMaterialView, instructionsContainer, instructionsLabel,
-                           statusProgressIndicator, statusImageView, statusLabel, statusButton, manualGainButton,
-                           microphoneLabel, microphoneMeter, microphoneDescriptionLabel, microphonePopUpButton,
-                           microphoneSlider, microphoneGainValueLabel, velmoraLabel, velmoraMeter,
-                           velmoraDescriptionLabel, velmoraSlider, velmoraGainValueLabel, resetGainButton};
-    for (QWidget* control : controls)
-        delete control;
-    for (QWidget* control : instructionImageViews)
-        delete control;
-    for (QWidget* control : instructionLabels)
-        delete control;
+    // The window may have destroyed the view, and the controls with it.
+    delete view_.data();
 }
 
 QWidget* VLMMainViewController::initialFirstResponder() const
@@ -307,20 +191,24 @@ VLMFlippedView* VLMMainViewController::view()
 void VLMMainViewController::loadView()
 {
     viewLoaded_ = true;
-    const bool manual = NSUserDefaults::standardUserDefaults().boolForKey(manualGainAdjustmentKey);
-    view_ = new VLMFlippedView(QRect(0, 0, static_cast<int>(Layout::contentWidth), manual ? 594 : 530));
-    view_->setObjectName(QStringLiteral("view"));
+    // The view opens on "starting", which shows the status row.
+    const Rows rows{.status = true,
+                    .gain = NSUserDefaults::standardUserDefaults().boolForKey(manualGainAdjustmentKey)};
+    view_->setGeometry(QRect(0, 0, static_cast<int>(VLMMainViewLayout::contentWidth),
+                             static_cast<int>(VLMMainViewLayout::preferredContentHeight(rows))));
     view_->layoutHandler = [this] { viewDidLayout(); };
     configureControls();
 }
 
 double VLMMainViewController::preferredContentHeight() const
 {
-    const double m = manualGainButton->isChecked() ? Layout::manualGainExtraHeight : 0;
-    const double s = currentStatus_.kind() == VLMAudioRouterStatus::Kind::ready ? fixedRowsReady : fixedRowsNotReady;
-    return (m + Layout::velmoraSectionHeight + Layout::velmoraSectionTrailing) +
-           ((s + (m + Layout::microphoneSectionHeight + Layout::microphoneSectionTrailing)) + Layout::sectionSpacing) +
-           Layout::manualGainRowHeight;
+    return VLMMainViewLayout::preferredContentHeight(rowsShown());
+}
+
+Rows VLMMainViewController::rowsShown() const
+{
+    return {.status = currentStatus_.kind() != VLMAudioRouterStatus::Kind::ready,
+            .gain = manualGainButton->isChecked()};
 }
 
 // MARK: Construction
@@ -359,13 +247,13 @@ void VLMMainViewController::configureControls()
     configureWrappingLabel(instructionsLabel);
     configureInstructionsLabel();
 
-    for (std::size_t i = 0; i < instructionLabels.size(); ++i) {
-        QLabel* label = instructionLabels[i];
+    for (std::size_t i = 0; i < instructionSteps.size(); ++i) {
+        QLabel* label = instructionSteps[i].label;
         styleLabel(label, 15, NSFontWeightRegular, labelColor());
         configureWrappingLabel(label);
         label->setAccessibleName(QStringLiteral("Step %1. %2").arg(i + 1).arg(label->text()));
-        instructionImageViews[i]->setContentTintColor(VLMThemeColors::teal());
-        VLMSetAccessibilityElement(instructionImageViews[i], false);
+        instructionSteps[i].icon->setContentTintColor(VLMThemeColors::teal());
+        VLMSetAccessibilityElement(instructionSteps[i].icon, false);
     }
 
     topBackgroundView->setBoxType(VLMBox::BoxType::custom);
@@ -434,24 +322,6 @@ void VLMMainViewController::configureControls()
 
     resetGainButton->setFont(VLMTypography::appFont(13, NSFontWeightRegular));
     connect(resetGainButton, &QPushButton::clicked, this, [this] { resetGainRequested(resetGainButton); });
-
-    // Back to front: the backgrounds and the box behind everything else.
-    QWidget* view = view_;
-    auto add = [view](QWidget* subview) { subview->setParent(view); };
-    add(topBackgroundView);
-    add(sourcesMaterialView);
-    add(instructionsContainer);
-    add(instructionsLabel);
-    for (std::size_t i = 0; i < instructionLabels.size(); ++i) {
-        add(instructionImageViews[i]);
-        add(instructionLabels[i]);
-    }
-    for (QWidget* subview : std::initializer_list<QWidget*>{
-             statusProgressIndicator, statusImageView, statusLabel, statusButton, microphoneLabel, microphoneMeter,
-             microphoneDescriptionLabel, microphonePopUpButton, microphoneSlider, microphoneGainValueLabel,
-             velmoraLabel, velmoraMeter, velmoraDescriptionLabel, velmoraSlider, velmoraGainValueLabel,
-             manualGainButton, resetGainButton})
-        add(subview);
 
     audioRouter(*router, VLMAudioRouterStatus::starting());
     audioRouterDidUpdateMicrophones(*router);
@@ -673,109 +543,5 @@ void VLMMainViewController::setNeedsLayout()
 
 void VLMMainViewController::viewDidLayout()
 {
-    const QRectF bounds = view_->rect();
-    QRectF rest = inset(bounds, Layout::horizontalInset, 0);
-    cutTop(rest, Layout::topMargin);
-    cutBottom(rest, Layout::bottomMargin);
-
-    const QRectF instructions = cutTop(rest, Layout::instructionsHeight);
-    setFrame(instructionsContainer, instructions);
-    layoutInstructions(inset(instructions, Layout::instructionsPaddingX, Layout::instructionsPaddingY));
-    cutTop(rest, Layout::instructionsBottomGap);
-
-    if (currentStatus_.kind() != VLMAudioRouterStatus::Kind::ready)
-        layoutStatus(cutTop(rest, Layout::statusRowHeight));
-
-    setFrame(topBackgroundView, QRectF(bounds.x(), bounds.y(), bounds.width(), rest.top() - bounds.top()));
-    setFrame(sourcesMaterialView, QRectF(bounds.x(), rest.top(), bounds.width(), bounds.bottom() - rest.top()));
-
-    cutTop(rest, Layout::sourcesTopGap);
-    const double m = manualGainButton->isChecked() ? Layout::manualGainExtraHeight : 0;
-    layoutMicrophoneSection(
-        cutTop(rest, Layout::microphoneSectionHeight + Layout::microphoneSectionTrailing + m));
-    cutTop(rest, Layout::sectionSpacing);
-    layoutVelmoraSection(cutTop(rest, Layout::velmoraSectionHeight + Layout::velmoraSectionTrailing + m));
-    layoutManualGainButton(cutTop(rest, Layout::manualGainRowHeight));
-}
-
-void VLMMainViewController::layoutInstructions(QRectF content)
-{
-    setFrame(instructionsLabel, cutTop(content, Layout::instructionsHeaderHeight));
-    for (std::size_t i = 0; i < instructionLabels.size(); ++i) {
-        QRectF row = cutTop(content, Layout::instructionRowHeights[i]);
-        QRectF iconColumn = cutLeft(row, Layout::instructionIconSize);
-        const QRectF textArea = inset(row, Layout::instructionTextInset, 0);
-        QLabel* label = instructionLabels[i];
-        const double needed = label->heightForWidth(static_cast<int>(std::lround(textArea.width())));
-        const double height = std::min(needed > 0 ? needed : textArea.height(), textArea.height());
-        const QRectF labelFrame = centreHeight(textArea, height);
-        setFrame(label, labelFrame);
-        // The icon's top is level with the text's top, not the row's.
-        cutTop(iconColumn, std::max(0.0, labelFrame.top() - iconColumn.top()));
-        setFrame(instructionImageViews[i], cutTop(iconColumn, Layout::instructionIconSize));
-    }
-}
-
-void VLMMainViewController::layoutStatus(QRectF band)
-{
-    band = centreHeight(band, Layout::statusIconSize);
-    const QRectF icon = cutLeft(band, Layout::statusIconSize);
-    setFrame(statusProgressIndicator, icon);
-    setFrame(statusImageView, icon);
-    QRectF text = inset(band, Layout::statusTextInset, 0);
-    if (!statusButton->isHidden())
-        setFrame(statusButton, cutRight(text, statusButton->sizeHint().width()));
-    setFrame(statusLabel, text);
-    // A long failure message ends in "…" and shows whole as a tool tip.
-    statusLabel->setToolTip(statusLabel->isTruncated() ? statusLabel->text() : QString());
-}
-
-void VLMMainViewController::layoutMicrophoneSection(QRectF section)
-{
-    layoutSourceHeader(cutTop(section, Layout::sourceHeaderHeight), microphoneLabel, microphoneMeter);
-    setFrame(microphoneDescriptionLabel, cutTop(section, Layout::microphoneDescriptionHeight));
-    cutTop(section, Layout::popUpGap);
-    QRectF popUpRow = cutTop(section, Layout::popUpRowHeight);
-    const double intrinsic = std::max(0, microphonePopUpButton->sizeHint().width());
-    pinFrame(microphonePopUpButton, cutLeft(popUpRow, std::min(intrinsic, popUpRow.width())));
-    if (manualGainButton->isChecked()) {
-        cutTop(section, Layout::gainRowGap);
-        layoutGainControls(microphoneSlider, microphoneGainValueLabel, cutTop(section, Layout::gainRowHeight));
-    }
-}
-
-void VLMMainViewController::layoutVelmoraSection(QRectF section)
-{
-    layoutSourceHeader(cutTop(section, Layout::sourceHeaderHeight), velmoraLabel, velmoraMeter);
-    setFrame(velmoraDescriptionLabel, cutTop(section, Layout::velmoraDescriptionHeight));
-    if (manualGainButton->isChecked()) {
-        cutTop(section, Layout::gainRowGap);
-        layoutGainControls(velmoraSlider, velmoraGainValueLabel, cutTop(section, Layout::gainRowHeight));
-    }
-}
-
-void VLMMainViewController::layoutSourceHeader(QRectF header, QLabel* label, VLMAudioLevelMeterView* meter)
-{
-    const QRectF meterStrip = cutRight(header, Layout::meterWidth);
-    setFrame(label, centreHeight(header, label->sizeHint().height()));
-    const double meterHeight = std::min(static_cast<double>(VLMAudioLevelMeterView::naturalHeight()), meterStrip.height());
-    setFrame(meter, centreHeight(meterStrip, meterHeight));
-}
-
-void VLMMainViewController::layoutGainControls(VLMGradientSliderCell* slider, QLabel* valueLabel, QRectF row)
-{
-    setFrame(valueLabel, cutRight(row, Layout::gainValueWidth));
-    setFrame(slider, QRectF(row.x(), row.y(), std::max(0.0, row.width() - Layout::gainValueGap), row.height()));
-}
-
-void VLMMainViewController::layoutManualGainButton(QRectF row)
-{
-    const QSize checkbox = manualGainButton->sizeHint();
-    QRectF band = centreHeight(row, checkbox.height());
-    const QRectF whole = band;
-    setFrame(manualGainButton, cutLeft(band, std::min<double>(checkbox.width(), row.width())));
-    if (!resetGainButton->isHidden()) {
-        QRectF right = whole;
-        setFrame(resetGainButton, cutRight(right, std::min<double>(resetGainButton->sizeHint().width(), row.width())));
-    }
+    VLMMainViewLayout::layOut(*this, view_->rect(), rowsShown());
 }

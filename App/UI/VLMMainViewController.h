@@ -4,38 +4,27 @@
 // rows, and the manual gain row. It is the router's delegate and turns the
 // user's actions into router calls. Main thread only.
 //
-// Every control is created by the constructor and owned for the
-// controller's life; each control's objectName is its field name.
+// The constructor creates the view and every control as its child, so the
+// view owns them; each control's objectName is its field name.
 
 #include "VLMAudioRouter.h"
 #include "VLMAudioRouterStatus.h"
+#include "VLMMainViewLayout.h"
 
 #include <QObject>
 #include <QPointer>
 #include <QString>
 
-#include <array>
 #include <functional>
 #include <memory>
 
-class QCheckBox;
-class QComboBox;
-class QLabel;
-class QPushButton;
-class QRectF;
 class QWidget;
-class VLMAudioLevelMeterView;
-class VLMBox;
 class VLMFlippedView;
-class VLMGradientSliderCell;
-class VLMImageView;
-class VLMLabel;
-class VLMProgressIndicator;
-class VLMVisualEffectView;
 
 class VLMMainViewController : public QObject,
                               public VLMAudioRouterDelegate,
-                              public std::enable_shared_from_this<VLMMainViewController> {
+                              public std::enable_shared_from_this<VLMMainViewController>,
+                              private VLMMainViewControls {
     Q_OBJECT
 public:
     // User-defaults key: whether the user last left manual gain adjustment on.
@@ -43,15 +32,15 @@ public:
     // The represented object of the pop-up's "System Default" item.
     static constexpr const char* systemDefaultMicrophone = "VLMSystemDefaultMicrophone";
 
-    // Creates every control and becomes the router's delegate. The view is
-    // created on first use.
+    // Creates the view with every control and becomes the router's delegate.
+    // The view is set up on first use.
     static std::shared_ptr<VLMMainViewController> create(std::shared_ptr<VLMAudioRouter> router);
     ~VLMMainViewController() override;
 
     VLMMainViewController(const VLMMainViewController&) = delete;
     VLMMainViewController& operator=(const VLMMainViewController&) = delete;
 
-    // The root view, created (and brought into line with the router) on the
+    // The root view, set up (and brought into line with the router) on the
     // first call.
     VLMFlippedView* view();
     bool isViewLoaded() const { return viewLoaded_; }
@@ -82,7 +71,7 @@ public:
     void resetGainRequested(QPushButton* sender);
 
 private:
-    explicit VLMMainViewController(std::shared_ptr<VLMAudioRouter> router);
+    VLMMainViewController(std::shared_ptr<VLMAudioRouter> router, VLMFlippedView* view);
 
     void loadView();
     void configureControls();
@@ -95,40 +84,10 @@ private:
     void updateGainValueLabel(QLabel* label, float value);
     void openURLString(const QString& string);
     void setNeedsLayout();
-
     void viewDidLayout();
-    void layoutInstructions(QRectF content);
-    void layoutStatus(QRectF band);
-    void layoutMicrophoneSection(QRectF section);
-    void layoutVelmoraSection(QRectF section);
-    void layoutSourceHeader(QRectF header, QLabel* label, VLMAudioLevelMeterView* meter);
-    void layoutGainControls(VLMGradientSliderCell* slider, QLabel* valueLabel, QRectF row);
-    void layoutManualGainButton(QRectF row);
+    VLMMainViewLayout::Rows rowsShown() const;
 
     std::shared_ptr<VLMAudioRouter> router;
-    VLMBox* topBackgroundView;
-    VLMVisualEffectView* sourcesMaterialView;
-    VLMBox* instructionsContainer;
-    QLabel* instructionsLabel;
-    std::array<VLMImageView*, 3> instructionImageViews;
-    std::array<QLabel*, 3> instructionLabels;
-    VLMProgressIndicator* statusProgressIndicator;
-    VLMImageView* statusImageView;
-    VLMLabel* statusLabel;
-    QPushButton* statusButton;
-    QCheckBox* manualGainButton;
-    QLabel* microphoneLabel;
-    VLMAudioLevelMeterView* microphoneMeter;
-    QLabel* microphoneDescriptionLabel;
-    QComboBox* microphonePopUpButton;
-    VLMGradientSliderCell* microphoneSlider;
-    QLabel* microphoneGainValueLabel;
-    QLabel* velmoraLabel;
-    VLMAudioLevelMeterView* velmoraMeter;
-    QLabel* velmoraDescriptionLabel;
-    VLMGradientSliderCell* velmoraSlider;
-    QLabel* velmoraGainValueLabel;
-    QPushButton* resetGainButton;
     bool audioIsReady_ = false;
     VLMAudioRouterStatus currentStatus_ = VLMAudioRouterStatus::starting();
 
