@@ -15,12 +15,9 @@
 #include <string>
 #include <vector>
 
-class AVAudioEngine;
 class AVAudioMixerNode;
 class AVAudioPCMBuffer;
 class VLMAudioRouter;
-class VLMMicrophoneCapture;
-class VLMProcessTap;
 
 // The router's listener; the router holds it weakly.
 class VLMAudioRouterDelegate {
@@ -89,13 +86,16 @@ private:
     float microphoneVolume_ = defaultVolume;
     VLMAudioRouterStatus status_ = VLMAudioRouterStatus::starting();
     VLMAudioDeviceMonitor audioDeviceMonitor;
-    VLMAudioRingBuffer* processRingBuffer = nullptr;
-    VLMAudioRingBuffer* microphoneRingBuffer = nullptr;
-    std::unique_ptr<VLMProcessTap> processTap;
-    std::unique_ptr<VLMMicrophoneCapture> microphoneCapture;
-    std::shared_ptr<AVAudioEngine> engine;
-    std::shared_ptr<AVAudioMixerNode> velmoraMixer;
-    std::shared_ptr<AVAudioMixerNode> microphoneMixer;
+    struct RingBufferDeleter {
+        void operator()(VLMAudioRingBuffer* ringBuffer) const { VLMAudioRingBufferDestroy(ringBuffer); }
+    };
+    using RingBufferPointer = std::unique_ptr<VLMAudioRingBuffer, RingBufferDeleter>;
+    // Declared before the graph that reads and writes them, so they outlive it.
+    RingBufferPointer processRingBuffer;
+    RingBufferPointer microphoneRingBuffer;
+    // The running graph (VLMAudioRouterGraph.h); null while none runs.
+    struct Graph;
+    std::unique_ptr<Graph> graph_;
     std::int64_t meterGeneration = 0;
     // The virtual device came back before any microphone did: the next
     // hardware change that finds the device starts the graph again.
