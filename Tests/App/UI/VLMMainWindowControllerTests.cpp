@@ -117,38 +117,4 @@ TEST_F(VLMMainWindowControllerTest, AFirstLaunchCentresTheWindow)
     EXPECT_NEAR(window->geometry().center().y(), screen.center().y(), 2);
 }
 
-// Pictures of the window as a user sees it on a 2x display, for people to
-// look at: they land in the build folder's "screenshots".
-TEST_F(VLMMainWindowControllerTest, WritesScreenshotsOfEveryState)
-{
-    addMicrophone("usb", "USB Microphone");
-    makeWindowController();
-    router->refreshMicrophones();
-    showOn(QStringLiteral("hidpi"));
-    auto shoot = [&](const QString& name) {
-        drainMainQueue();
-        const QImage image = window->grab().toImage();
-        EXPECT_EQ(image.width(), 800) << qPrintable(name);
-        saveScreenshot(window, name);
-    };
-
-    shoot(QStringLiteral("starting"));
-
-    control<QCheckBox>(content(), "manualGainButton")->click();
-    apply(VLMAudioRouterStatus::ready());
-    viewController().audioRouter(*router, 0.62f, VLMAudioSource::microphone);
-    viewController().audioRouter(*router, 0.81f, VLMAudioSource::velmora);
-    shoot(QStringLiteral("ready-manual-gain"));
-    control<QCheckBox>(content(), "manualGainButton")->click();
-    viewController().audioRouter(*router, 0.0f, VLMAudioSource::microphone);
-    viewController().audioRouter(*router, 0.0f, VLMAudioSource::velmora);
-
-    apply(VLMAudioRouterStatus::driverMissing());
-    shoot(QStringLiteral("driver-missing"));
-    apply(VLMAudioRouterStatus::microphonePermissionDenied());
-    shoot(QStringLiteral("microphone-access-off"));
-    apply(VLMAudioRouterStatus::failed("The selected microphone is no longer available."));
-    shoot(QStringLiteral("failed"));
-}
-
 } // namespace

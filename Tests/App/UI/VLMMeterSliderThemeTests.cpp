@@ -17,25 +17,6 @@
 
 namespace {
 
-// MARK: Theme colours
-
-TEST(VLMThemeColorsTest, AreTheEightBitValuesOfTheTable)
-{
-    const struct {
-        const QColor& colour;
-        int red, green, blue;
-    } cases[] = {{VLMThemeColors::purple(), 84, 19, 136},
-                 {VLMThemeColors::teal(), 11, 234, 173},
-                 {VLMThemeColors::pink(), 255, 23, 124}};
-    for (const auto& c : cases) {
-        EXPECT_EQ(c.colour, c.colour.toRgb()) << "an sRGB colour";
-        EXPECT_FLOAT_EQ(c.colour.redF(), c.red / 255.0f);
-        EXPECT_FLOAT_EQ(c.colour.greenF(), c.green / 255.0f);
-        EXPECT_FLOAT_EQ(c.colour.blueF(), c.blue / 255.0f);
-        EXPECT_EQ(c.colour.alpha(), 255);
-    }
-}
-
 // MARK: Typography
 
 // A font platform whose faces and rounded design can be switched off, and
@@ -66,19 +47,6 @@ struct FakeFonts {
             return rounded;
         }};
 };
-
-TEST(VLMTypographyTest, ChoosesOneOfThreeFacesByWeight)
-{
-    FakeFonts fonts;
-    auto face = [&](double weight) { return VLMTypography::appFont(15, weight, fonts.platform).family(); };
-    EXPECT_EQ(face(NSFontWeightMedium), QStringLiteral("SFCompactRounded-Medium"));
-    EXPECT_EQ(face(NSFontWeightSemibold), QStringLiteral("SFCompactRounded-Semibold"));
-    EXPECT_EQ(face((NSFontWeightMedium + NSFontWeightSemibold) / 2), QStringLiteral("SFCompactRounded-Medium"));
-    EXPECT_EQ(face(NSFontWeightBlack), QStringLiteral("SFCompactRounded-Semibold"));
-    EXPECT_EQ(face(NSFontWeightThin), QStringLiteral("SFCompactRounded-Regular"));
-    EXPECT_EQ(face(std::numeric_limits<double>::quiet_NaN()), QStringLiteral("SFCompactRounded-Regular"));
-    EXPECT_EQ(VLMTypography::appFont(15, NSFontWeightRegular, fonts.platform).pixelSize(), 15);
-}
 
 TEST(VLMTypographyTest, WithoutTheFacesTakesTheRoundedSystemFontAtTheRequestedWeight)
 {
