@@ -1,7 +1,7 @@
-// Rendering one 1,024-frame block through a graph shaped like the program's
-// (music at 48 kHz, microphone at 16 kHz resampled to 48 kHz, a mixer each,
-// the main mixer, a tap on each mixer), as a multiple of real time, beside a
-// plain copy of the same frames. Then the two resampler libraries, measured
+// Rendering one block (256 or 1,024 frames, two common device quanta) through
+// a graph shaped like the program's (music at 48 kHz, microphone at 16 kHz
+// resampled to 48 kHz, a mixer each, the main mixer, a 1,024-frame tap on each
+// mixer), as a multiple of real time, beside a plain copy of the same frames. Then the two resampler libraries, measured
 // on the same pull pattern: cost per block, THD+N of a sine, and allocations
 // inside their process calls once warmed up.
 //
@@ -78,13 +78,14 @@ struct LoopedFrames {
 
 void EngineRenderBlock(benchmark::State& state)
 {
+    const auto block = AVAudioFrameCount(state.range(0));
     auto music = std::make_shared<LoopedFrames>(48000.0, 440.0, 48000);
     auto microphone = std::make_shared<LoopedFrames>(16000.0, 1000.0, 16000);
     const auto musicFormat = AVAudioFormat::standardFormatWithSampleRate(48000.0, 2);
     const auto microphoneFormat = AVAudioFormat::standardFormatWithSampleRate(16000.0, 2);
 
     AVAudioEngine engine;
-    engine.enableManualRenderingMode(AVAudioEngineManualRenderingMode::realtime, musicFormat, kBlock);
+    engine.enableManualRenderingMode(AVAudioEngineManualRenderingMode::realtime, musicFormat, block);
     auto musicSource = std::make_shared<AVAudioSourceNode>(
         musicFormat, [music](bool*, const AudioTimeStamp*, AVAudioFrameCount frames, AudioBufferList* data) {
             music->read(data, frames);
@@ -121,42 +122,45 @@ void EngineRenderBlock(benchmark::State& state)
     microphoneMixer->installTapOnBus(0, 1024, nullptr, peak);
     engine.start();
 
-    AVAudioPCMBuffer output(musicFormat, kBlock);
+    AVAudioPCMBuffer output(musicFormat, block);
     for (auto _ : state) {
-        engine.renderOffline(kBlock, output);
+        engine.renderOffline(block, output);
         benchmark::DoNotOptimize(output.floatChannelData()[0][0]);
     }
     state.counters["x_realtime"] =
-        benchmark::Counter(double(state.iterations()) * kBlock / kOutputRate, benchmark::Counter::kIsRate);
+        benchmark::Counter(double(state.iterations()) * block / kOutputRate, benchmark::Counter::kIsRate);
     state.counters["dropped_tap_frames"] = double(engine.droppedTapFrames());
     engine.stop();
 }
-BENCHMARK(EngineRenderBlock);
+BENCHMARK(EngineRenderBlock)->Arg(256)->Arg(1024);
 
-// The reference: the same source frames (1,024 music and 342 microphone frames
-// per channel) copied into an output block, no mixing, no conversion.
+// The reference: the same source frames (a block of music and a third of a
+// block of microphone frames per channel) copied into an output block, no
+// mixing, no conversion.
 void PlainCopyOfTheSameFrames(benchmark::State& state)
 {
+    const auto block = AVAudioFrameCount(state.range(0));
+    const AVAudioFrameCount microphoneFrames = (block + 2) / 3;
     LoopedFrames music(48000.0, 440.0, 48000), microphone(16000.0, 1000.0, 16000);
-    std::vector<float> left(kBlock), right(kBlock), microphoneLeft(342), microphoneRight(342);
+    std::vector<float> left(block), right(block), microphoneLeft(microphoneFrames), microphoneRight(microphoneFrames);
     std::vector<std::byte> storage(AudioBufferListSize(2));
     auto* list = reinterpret_cast<AudioBufferList*>(storage.data());
     list->mNumberBuffers = 2;
     for (auto _ : state) {
-        list->mBuffers[0] = {1, kBlock * 4, left.data()};
-        list->mBuffers[1] = {1, kBlock * 4, right.data()};
-        music.read(list, kBlock);
-        list->mBuffers[0] = {1, 342 * 4, microphoneLeft.data()};
-        list->mBuffers[1] = {1, 342 * 4, microphoneRight.data()};
-        microphone.read(list, 342);
+        list->mBuffers[0] = {1, block * 4, left.data()};
+        list->mBuffers[1] = {1, block * 4, right.data()};
+        music.read(list, block);
+        list->mBuffers[0] = {1, microphoneFrames * 4, microphoneLeft.data()};
+        list->mBuffers[1] = {1, microphoneFrames * 4, microphoneRight.data()};
+        microphone.read(list, microphoneFrames);
         benchmark::DoNotOptimize(left.data());
         benchmark::DoNotOptimize(microphoneLeft.data());
         benchmark::ClobberMemory();
     }
     state.counters["x_realtime"] =
-        benchmark::Counter(double(state.iterations()) * kBlock / kOutputRate, benchmark::Counter::kIsRate);
+        benchmark::Counter(double(state.iterations()) * block / kOutputRate, benchmark::Counter::kIsRate);
 }
-BENCHMARK(PlainCopyOfTheSameFrames);
+BENCHMARK(PlainCopyOfTheSameFrames)->Arg(256)->Arg(1024);
 
 // ---- the resampler comparison -------------------------------------------------
 

@@ -117,12 +117,19 @@ void VLMAudioRouter::audioHardwareDidChange()
 
     // The virtual device follows the hardware both ways: a graph whose device
     // went away (uninstalled, or the whole sound server gone) plays to nobody,
-    // and a device that appears ends the wait for it.
+    // and a device that appears ends the wait for it. The status is what a
+    // start would end in now: with every device gone (the sound server away)
+    // that is the missing microphone, which a start checks first.
     if (graph_) {
         try {
             if (!VLMAudioHardware::deviceID(VLMVirtualOutputDevice::deviceUID)) {
                 stopAudio();
-                setStatus(VLMAudioRouterStatus::driverMissing());
+                if (microphones_.empty()) {
+                    awaitingMicrophone_ = true;
+                    setStatus(VLMAudioRouterStatus::failed(VLMAudioError::microphoneUnavailable().errorDescription()));
+                } else {
+                    setStatus(VLMAudioRouterStatus::driverMissing());
+                }
                 return;
             }
         } catch (const VLMAudioError& error) {
@@ -130,7 +137,8 @@ void VLMAudioRouter::audioHardwareDidChange()
             setStatus(VLMAudioRouterStatus::failed(error.errorDescription()));
             return;
         }
-    } else if ((status_ == VLMAudioRouterStatus::driverMissing() || awaitingMicrophone_) && virtualDeviceIsPresent()) {
+    } else if ((status_ == VLMAudioRouterStatus::driverMissing() && virtualDeviceIsPresent())
+               || (awaitingMicrophone_ && !microphones_.empty())) {
         restartForReturnedVirtualDevice(previousUID);
         return;
     }

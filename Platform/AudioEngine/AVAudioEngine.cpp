@@ -360,7 +360,8 @@ RenderStage& AVAudioEngine::buildStage(RenderGraph& graph, const AVAudioNode& no
             throw failure(kAudioDeviceUnsupportedFormatError,
                           "The audio engine cannot tap a bus in a format other than the bus's own");
         TapChannel& tap = graph.addTap(
-            std::make_unique<TapChannel>(format, node.tap_->bufferSize, node.tap_->block, maximumFrames));
+            std::make_unique<TapChannel>(format, node.tap_->bufferSize, node.tap_->block, maximumFrames,
+                                         graph.tapWakeup()));
         stage->setTap(&tap);
     }
     return *stage;

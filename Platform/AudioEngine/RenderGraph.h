@@ -92,6 +92,9 @@ private:
     std::shared_ptr<const AVAudioMixerNode> node_;
     std::uint32_t maximumFrames_;
     std::vector<Input> inputs_;
+    // The first input renders straight into the output when its channels
+    // match: no silence to sum it onto, no copy, and no buffer of its own.
+    bool firstInputInPlace_ = false;
     float appliedVolume_;
 };
 
@@ -128,8 +131,10 @@ public:
     // Neither while rendering.
     void reset() noexcept;
 
-    // Tap thread.
+    // Posted by the taps on the render thread, awaited by the tap thread.
     TapWakeup& tapWakeup() { return tapWakeup_; }
+
+    // Tap thread.
     void deliverTaps();
     std::uint64_t droppedTapFrames() const;
     bool hasTaps() const { return !taps_.empty(); }
@@ -139,6 +144,7 @@ private:
 
     const std::uint32_t outputChannels_;
     const std::uint32_t maximumFrames_;
+    TapWakeup tapWakeup_;  // before the taps, which hold it
     std::vector<std::unique_ptr<RenderStage>> stages_;
     std::vector<std::unique_ptr<TapChannel>> taps_;
     RenderStage* outputSource_ = nullptr;
@@ -146,7 +152,6 @@ private:
     std::vector<std::uint32_t> deviceStreams_;
     ChannelBuffers scratch_;
     std::uint64_t hostTime_ = 0;
-    TapWakeup tapWakeup_;
 };
 
 } // namespace vlm::engine

@@ -39,52 +39,51 @@ std::size_t queueFrames(AVAudioFrameCount bufferSize, std::uint32_t maximumPushF
 } // namespace
 
 TapChannel::TapChannel(std::shared_ptr<AVAudioFormat> format, AVAudioFrameCount bufferSize, AVAudioNodeTapBlock block,
-                       std::uint32_t maximumPushFrames)
+                       std::uint32_t maximumPushFrames, TapWakeup& wakeup)
     : format_(std::move(format)),
       channels_(format_->channelCount()),
       bufferSize_(bufferSize),
       block_(std::move(block)),
-      queue_(queueFrames(bufferSize, maximumPushFrames) * channels_),
-      interleaved_(std::size_t(maximumPushFrames) * channels_),
-      popped_(std::size_t(bufferSize) * channels_),
+      wakeup_(wakeup),
       buffer_(std::make_shared<AVAudioPCMBuffer>(format_, bufferSize))
 {
+    for (std::uint32_t c = 0; c < channels_; ++c)
+        queues_.push_back(
+            std::make_unique<boost::lockfree::spsc_queue<float>>(queueFrames(bufferSize, maximumPushFrames)));
 }
 
 void TapChannel::push(const float* const* channels, std::uint32_t frames) noexcept
 {
-    const std::size_t samples = std::size_t(frames) * channels_;
-    if (samples > interleaved_.size()) {
-        dropped_.fetch_add(frames, std::memory_order_relaxed);
-        return;
+    // The tap thread only ever adds room, so room seen here stays.
+    for (const auto& queue : queues_) {
+        if (queue->write_available() < frames) {
+            dropped_.fetch_add(frames, std::memory_order_relaxed);
+            return;
+        }
     }
-    // Interleaved before looking for room, so a pass costs the same whether
-    // or not the tap thread keeps up.
-    float* out = interleaved_.data();
-    for (std::uint32_t f = 0; f < frames; ++f)
-        for (std::uint32_t c = 0; c < channels_; ++c)
-            *out++ = channels[c][f];
-    if (queue_.write_available() < samples) {
-        dropped_.fetch_add(frames, std::memory_order_relaxed);
-        return;
+    for (std::uint32_t c = 0; c < channels_; ++c)
+        queues_[c]->push(channels[c], frames);
+
+    // Wake the tap thread only when it has a buffer to deliver, not every pass.
+    queuedSinceBuffer_ += frames;
+    if (queuedSinceBuffer_ >= bufferSize_) {
+        queuedSinceBuffer_ %= bufferSize_;
+        wakeup_.signal();
     }
-    queue_.push(interleaved_.data(), samples);
 }
 
 void TapChannel::deliver()
 {
     for (;;) {
         const AVAudioFrameCount filled = buffer_->frameLength();
-        // Pushes are whole frames, so what is popped is too.
-        const std::size_t samples = queue_.pop(popped_.data(), std::size_t(bufferSize_ - filled) * channels_);
-        if (samples == 0)
+        // The last channel is queued last: what it holds, every channel holds.
+        const auto frames = AVAudioFrameCount(
+            std::min<std::size_t>(queues_.back()->read_available(), bufferSize_ - filled));
+        if (frames == 0)
             return;
-        const auto frames = AVAudioFrameCount(samples / channels_);
         float* const* data = buffer_->floatChannelData();
-        const float* in = popped_.data();
-        for (AVAudioFrameCount f = 0; f < frames; ++f)
-            for (std::uint32_t c = 0; c < channels_; ++c)
-                data[c][filled + f] = *in++;
+        for (std::uint32_t c = 0; c < channels_; ++c)
+            queues_[c]->pop(data[c] + filled, frames);
         buffer_->setFrameLength(filled + frames);
         if (buffer_->frameLength() < bufferSize_)
             continue;
@@ -105,7 +104,9 @@ void TapChannel::deliver()
 
 void TapChannel::reset()
 {
-    queue_.reset();
+    for (auto& queue : queues_)
+        queue->reset();
+    queuedSinceBuffer_ = 0;
     buffer_->setFrameLength(0);
     deliveredFrames_ = 0;
     dropped_.store(0, std::memory_order_relaxed);

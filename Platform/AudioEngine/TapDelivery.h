@@ -1,14 +1,16 @@
 #pragma once
-// The hand-off from the render thread to the tap thread: each tap has a
-// preallocated single-producer single-consumer lock-free queue of samples; the
-// render thread posts a semaphore (async-signal-safe, no lock) after a pass,
-// and the tap thread gathers whole buffers and calls the tap blocks.
+// The hand-off from the render thread to the tap thread: each tap has one
+// preallocated single-producer single-consumer lock-free queue per channel;
+// the render thread posts a semaphore (async-signal-safe, no lock) when it has
+// queued the last frame of a tap buffer, and the tap thread gathers whole
+// buffers and calls the tap blocks.
 
 #include "AVAudioNode.h"
 
 #include <boost/lockfree/spsc_queue.hpp>
 
 #include <atomic>
+#include <memory>
 #include <semaphore.h>
 #include <thread>
 #include <vector>
@@ -32,9 +34,10 @@ private:
 
 class TapChannel {
 public:
-    // `maximumPushFrames`: the most frames one render pass pushes.
+    // `maximumPushFrames`: the most frames one render pass pushes. `wakeup`
+    // is posted whenever a whole buffer is ready for the tap thread.
     TapChannel(std::shared_ptr<AVAudioFormat> format, AVAudioFrameCount bufferSize, AVAudioNodeTapBlock block,
-               std::uint32_t maximumPushFrames);
+               std::uint32_t maximumPushFrames, TapWakeup& wakeup);
 
     // Render thread. All frames or, when the tap thread has fallen behind,
     // none (counted as dropped), so channels never slip against each other.
@@ -51,9 +54,11 @@ private:
     const std::uint32_t channels_;
     const AVAudioFrameCount bufferSize_;
     const AVAudioNodeTapBlock block_;
-    boost::lockfree::spsc_queue<float> queue_;
-    std::vector<float> interleaved_;  // render thread's
-    std::vector<float> popped_;       // tap thread's
+    TapWakeup& wakeup_;
+    // One queue per channel, filled in channel order, so the last channel's
+    // queue never holds more frames than the others.
+    std::vector<std::unique_ptr<boost::lockfree::spsc_queue<float>>> queues_;
+    AVAudioFrameCount queuedSinceBuffer_ = 0;  // render thread's: frames of the buffer being filled
     std::shared_ptr<AVAudioPCMBuffer> buffer_;
     AVAudioFramePosition deliveredFrames_ = 0;
     std::atomic<std::uint64_t> dropped_{0};
