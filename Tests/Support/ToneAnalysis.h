@@ -63,6 +63,28 @@ inline double toneAmplitude(const std::vector<float>& interleaved, std::uint32_t
     return amplitudes[amplitudes.size() / 2];
 }
 
+// What remains after removing the best-fitting sine at `frequency`: its RMS
+// relative to that sine's, in dB.
+inline double residualDecibels(const std::vector<float>& samples, double sampleRate, double frequency)
+{
+    // Least squares fit of a·sin + b·cos (the signals here have no offset).
+    const double w = 2 * std::numbers::pi * frequency / sampleRate;
+    double ss = 0, cc = 0, sc = 0, ys = 0, yc = 0;
+    for (std::size_t i = 0; i < samples.size(); ++i) {
+        const double s = std::sin(w * double(i)), c = std::cos(w * double(i));
+        ss += s * s, cc += c * c, sc += s * c, ys += samples[i] * s, yc += samples[i] * c;
+    }
+    const double det = ss * cc - sc * sc;
+    const double a = (ys * cc - yc * sc) / det, b = (yc * ss - ys * sc) / det;
+    double signal = 0, residual = 0;
+    for (std::size_t i = 0; i < samples.size(); ++i) {
+        const double fit = a * std::sin(w * double(i)) + b * std::cos(w * double(i));
+        signal += fit * fit;
+        residual += (samples[i] - fit) * (samples[i] - fit);
+    }
+    return 10.0 * std::log10(residual / signal);
+}
+
 inline double rms(const std::vector<float>& samples)
 {
     double sum = 0;

@@ -24,21 +24,6 @@
 
 using namespace enginetest;
 
-TEST(RealTimeAllocation, HooksSeeThisThreadsAllocationsAndLocks)
-{
-    const AudioThreadCounts before = countsOnThisThread();
-    int* volatile escaped = new int(7);  // volatile: the pair may not be optimised away
-    delete escaped;
-    std::mutex mutex;
-    mutex.lock();
-    mutex.unlock();
-    const AudioThreadCounts after = countsOnThisThread();
-    EXPECT_GT(after.allocations, before.allocations);
-    if (VLM_COUNT_LOCKS) {
-        EXPECT_GT(after.locks, before.locks);
-    }
-}
-
 namespace {
 
 // A render block that plays a tone and records, on the thread that renders,
@@ -123,31 +108,3 @@ TEST(RealTimeAllocation, RenderThreadNeitherAllocatesNorLocksWhileTheProgramsGra
     EXPECT_EQ(probe->locks.load(), 0u);
 }
 
-TEST(RealTimeAllocation, ManualRenderingNeitherAllocatesNorLocks)
-{
-    AVAudioEngine engine;
-    const auto output = AVAudioFormat::standardFormatWithSampleRate(48000, 2);
-    engine.enableManualRenderingMode(AVAudioEngineManualRenderingMode::realtime, output, 1024);
-    auto source = std::make_shared<AVAudioSourceNode>(AVAudioFormat::standardFormatWithSampleRate(44100, 1),
-                                                      sineBlock(1000, 0.5f, 44100));
-    auto mixer = std::make_shared<AVAudioMixerNode>();
-    engine.attach(source);
-    engine.attach(mixer);
-    engine.connect(source, mixer, nullptr);
-    engine.connect(mixer, engine.mainMixerNode(), nullptr);
-    Collector<int> delivered;
-    mixer->installTapOnBus(0, 512, nullptr, [&](auto&, auto&) { delivered.add(1); });
-    engine.start();
-
-    AVAudioPCMBuffer buffer(output, 1024);
-    const AudioThreadCounts before = countsOnThisThread();
-    for (int i = 0; i < 200; ++i) {
-        mixer->setOutputVolume(float(i % 2));
-        ASSERT_EQ(engine.renderOffline(i % 2 ? 1024 : 333, buffer), AVAudioEngineManualRenderingStatus::success);
-    }
-    const AudioThreadCounts after = countsOnThisThread();
-    EXPECT_EQ(after.allocations - before.allocations, 0u);
-    EXPECT_EQ(after.locks - before.locks, 0u);
-    EXPECT_TRUE(delivered.waitForCount(1));
-    engine.stop();  // before `delivered` goes away
-}
