@@ -82,38 +82,6 @@ TEST(SymbolImageTest, IconsAreDrawnForTheirPixelRatioAndTemplatesTakeTheTextColo
     EXPECT_EQ(templated.pixelColor(3, 16).rgb(), text.rgb()) << "a template ignores the tint";
 }
 
-// MARK: URL opening and announcements
-
-TEST(WorkspaceURLOpeningTest, ARecorderSeesWhatWouldBeOpened)
-{
-    std::vector<QUrl> opened;
-    WorkspaceSetURLOpener([&](const QUrl& url) {
-        opened.push_back(url);
-        return true;
-    });
-    EXPECT_TRUE(WorkspaceOpenURL(QUrl(QStringLiteral("https://example.com/page"))));
-    EXPECT_FALSE(WorkspaceOpenURL(QUrl()));
-    WorkspaceSetURLOpener(nullptr);
-    ASSERT_EQ(opened.size(), 1u);
-    EXPECT_EQ(opened[0].host(), QStringLiteral("example.com"));
-}
-
-TEST(AccessibilityAnnouncementTest, TellsItsObserver)
-{
-    QLabel label(QStringLiteral("Audio device not installed"));
-    std::vector<QString> observed;
-    AccessibilitySetAnnouncementObserver([&](QObject* element, const QString& text, AccessibilityPriority priority) {
-        EXPECT_EQ(element, &label);
-        EXPECT_EQ(priority, AccessibilityPriority::high);
-        observed.push_back(text);
-    });
-    AccessibilityPostAnnouncement(&label, label.text(), AccessibilityPriority::high);
-    AccessibilityPostAnnouncement(nullptr, label.text(), AccessibilityPriority::high);
-    AccessibilitySetAnnouncementObserver(nullptr);
-
-    EXPECT_EQ(observed, std::vector<QString>{QStringLiteral("Audio device not installed")});
-}
-
 // MARK: Second instance
 
 TEST(SingleApplicationInstanceTest, ALaterInstanceHandsItsArgumentsOver)

@@ -159,18 +159,6 @@ bool isTrack(const QColor& colour)
     return colour.alpha() > 0 && colour.alpha() < 60 && colour.red() < 40 && colour.green() < 40;
 }
 
-TEST(VLMGradientSliderCellTest, DrawsASixPointTrackCentredInItsRectangle)
-{
-    VLMGradientSliderCell slider;
-    slider.setDoubleValue(0);
-    const BarPicture bar = drawBar(slider, {100, 20});
-    EXPECT_EQ(bar.at(50, 6).alpha(), 0);
-    EXPECT_TRUE(isTrack(bar.at(50, 7)));
-    EXPECT_TRUE(isTrack(bar.at(50, 12)));
-    EXPECT_EQ(bar.at(50, 13).alpha(), 0);
-    EXPECT_TRUE(isTrack(bar.at(2, 10))) << "at the minimum only the track shows";
-}
-
 TEST(VLMGradientSliderCellTest, FillsWithTheGradientPinnedToTheWholeTrack)
 {
     VLMGradientSliderCell slider;

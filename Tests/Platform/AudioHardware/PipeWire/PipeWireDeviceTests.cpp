@@ -127,38 +127,6 @@ TEST_F(PipeWireDevices, AMicrophoneIsListedWithItsFormatUnderAnIDThatLastsAsLong
     EXPECT_NE(again, monoID);
 }
 
-TEST_F(PipeWireDevices, UnknownObjectsSelectorsAndShortBuffersFailWithTheirStatuses)
-{
-    const AudioObjectID speakers = deviceWithUID("test-speakers");
-    std::uint32_t size = 8;
-    double rate = 0;
-    auto nsrt = globalAddress(kAudioDevicePropertyNominalSampleRate);
-    EXPECT_EQ(AudioObjectGetPropertyData(99999, &nsrt, 0, nullptr, &size, &rate), kAudioHardwareBadObjectError);
-    auto unknown = globalAddress(FourCC("zzzz"));
-    EXPECT_EQ(AudioObjectGetPropertyData(speakers, &unknown, 0, nullptr, &size, &rate),
-              kAudioHardwareUnknownPropertyError);
-    size = 4;
-    EXPECT_EQ(AudioObjectGetPropertyData(speakers, &nsrt, 0, nullptr, &size, &rate),
-              kAudioHardwareBadPropertySizeError);
-
-    // A list read into too small a buffer keeps the whole ids that fit.
-    const auto all = devices();
-    ASSERT_GE(all.size(), 2u);
-    auto dev = globalAddress(kAudioHardwarePropertyDevices);
-    AudioObjectID first[2] = {0, 0};
-    size = 7;
-    ASSERT_EQ(AudioObjectGetPropertyData(kAudioObjectSystemObject, &dev, 0, nullptr, &size, first), 0);
-    EXPECT_EQ(size, 4u);
-    EXPECT_EQ(first[0], all[0]);
-    EXPECT_EQ(first[1], 0u);
-
-    // Translating a UID needs the UID.
-    auto uidd = globalAddress(kAudioHardwarePropertyTranslateUIDToDevice);
-    AudioObjectID id = 0;
-    size = sizeof id;
-    EXPECT_NE(AudioObjectGetPropertyData(kAudioObjectSystemObject, &uidd, 0, nullptr, &size, &id), 0);
-}
-
 TEST_F(PipeWireDevices, TheVirtualDeviceRunsAtTheGraphsRateAndRefusesAnyOther)
 {
     const AudioObjectID virtualDevice = deviceWithUID(kVirtualDeviceUID);
@@ -303,14 +271,6 @@ TEST_F(PipeWireDevices, TheDriverScriptsRemoveAndInstallTheVirtualDeviceWhileThe
     EXPECT_EQ(named, 1);
     AudioObjectRemovePropertyListenerBlock(kAudioObjectSystemObject, &devAddress, dispatch_get_main_queue(),
                                            onDevices);
-}
-
-TEST_F(PipeWireDevices, MicrophoneAccessIsAuthorized)
-{
-    EXPECT_EQ(system->microphoneAuthorizationStatus(), AVAuthorizationStatus::authorized);
-    bool answer = false;
-    system->requestMicrophoneAccess([&](bool granted) { answer = granted; });
-    EXPECT_TRUE(answer);
 }
 
 } // namespace
