@@ -15,8 +15,11 @@
 #include <string>
 #include <vector>
 
+class AVAudioEngine;
+class AVAudioFormat;
 class AVAudioMixerNode;
 class AVAudioPCMBuffer;
+class AVAudioSourceNode;
 class VLMAudioRouter;
 
 // The router's listener; the router holds it weakly.
@@ -63,6 +66,16 @@ public:
 
     // The peak of a buffer on a -60 dB to 0 dB scale, from 0 to 1.
     static float meterLevel(const AVAudioPCMBuffer& buffer);
+
+    // Wires the mix as the running graph has it: each source into its mixer,
+    // both mixers into the main mixer, the main mixer into the output. The
+    // engine benchmark and the render-thread test play this same graph.
+    static void connectMix(AVAudioEngine& engine, const std::shared_ptr<AVAudioSourceNode>& musicSource,
+                           const std::shared_ptr<AVAudioSourceNode>& microphoneSource,
+                           const std::shared_ptr<AVAudioMixerNode>& velmoraMixer,
+                           const std::shared_ptr<AVAudioMixerNode>& microphoneMixer,
+                           const std::shared_ptr<AVAudioFormat>& musicFormat,
+                           const std::shared_ptr<AVAudioFormat>& microphoneFormat);
 
 private:
     VLMAudioRouter();

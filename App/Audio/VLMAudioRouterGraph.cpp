@@ -101,15 +101,8 @@ void VLMAudioRouter::startAudio(const std::string& microphoneUID, bool usesSyste
         graph->velmoraMixer = std::make_shared<AVAudioMixerNode>();
         graph->microphoneMixer = std::make_shared<AVAudioMixerNode>();
 
-        engine.attach(musicSource);
-        engine.attach(microphoneSource);
-        engine.attach(graph->velmoraMixer);
-        engine.attach(graph->microphoneMixer);
-        engine.connect(musicSource, graph->velmoraMixer, musicFormat);
-        engine.connect(graph->velmoraMixer, engine.mainMixerNode(), musicFormat);
-        engine.connect(microphoneSource, graph->microphoneMixer, microphoneFormat);
-        engine.connect(graph->microphoneMixer, engine.mainMixerNode(), nullptr);
-        engine.connect(engine.mainMixerNode(), engine.outputNode(), musicFormat);
+        connectMix(engine, musicSource, microphoneSource, graph->velmoraMixer, graph->microphoneMixer, musicFormat,
+                   microphoneFormat);
 
         graph->velmoraMixer->setOutputVolume(velmoraVolume_);
         graph->microphoneMixer->setOutputVolume(microphoneVolume_);
@@ -128,6 +121,24 @@ void VLMAudioRouter::startAudio(const std::string& microphoneUID, bool usesSyste
 
     graph_ = std::move(graph);
     setStatus(VLMAudioRouterStatus::ready());
+}
+
+void VLMAudioRouter::connectMix(AVAudioEngine& engine, const std::shared_ptr<AVAudioSourceNode>& musicSource,
+                                const std::shared_ptr<AVAudioSourceNode>& microphoneSource,
+                                const std::shared_ptr<AVAudioMixerNode>& velmoraMixer,
+                                const std::shared_ptr<AVAudioMixerNode>& microphoneMixer,
+                                const std::shared_ptr<AVAudioFormat>& musicFormat,
+                                const std::shared_ptr<AVAudioFormat>& microphoneFormat)
+{
+    engine.attach(musicSource);
+    engine.attach(microphoneSource);
+    engine.attach(velmoraMixer);
+    engine.attach(microphoneMixer);
+    engine.connect(musicSource, velmoraMixer, musicFormat);
+    engine.connect(velmoraMixer, engine.mainMixerNode(), musicFormat);
+    engine.connect(microphoneSource, microphoneMixer, microphoneFormat);
+    engine.connect(microphoneMixer, engine.mainMixerNode(), nullptr);
+    engine.connect(engine.mainMixerNode(), engine.outputNode(), musicFormat);
 }
 
 void VLMAudioRouter::stopAudio()

@@ -7,6 +7,7 @@
 #include "EngineTestSupport.h"
 #include "SimulatedAudioSystem.h"
 #include "Support/AudioThreadHooks.h"
+#include "VLMAudioRouter.h"
 
 #include <gtest/gtest.h>
 
@@ -75,15 +76,7 @@ TEST(RealTimeAllocation, RenderThreadNeitherAllocatesNorLocksWhileTheProgramsGra
         auto microphoneSource = std::make_shared<AVAudioSourceNode>(microphone, sineBlock(1000, 0.5f, 16000));
         auto musicMixer = std::make_shared<AVAudioMixerNode>();
         auto microphoneMixer = std::make_shared<AVAudioMixerNode>();
-        engine.attach(musicSource);
-        engine.attach(microphoneSource);
-        engine.attach(musicMixer);
-        engine.attach(microphoneMixer);
-        engine.connect(musicSource, musicMixer, music);
-        engine.connect(musicMixer, engine.mainMixerNode(), music);
-        engine.connect(microphoneSource, microphoneMixer, microphone);
-        engine.connect(microphoneMixer, engine.mainMixerNode(), nullptr);
-        engine.connect(engine.mainMixerNode(), engine.outputNode(), music);
+        VLMAudioRouter::connectMix(engine, musicSource, microphoneSource, musicMixer, microphoneMixer, music, microphone);
         AudioUnitSetProperty(engine.outputNode()->audioUnit(), kAudioOutputUnitProperty_CurrentDevice,
                              kAudioUnitScope_Global, 0, &output, sizeof output);
         musicMixer->installTapOnBus(0, 1024, nullptr, [&](auto&, auto&) { musicLevels.add(1); });
