@@ -39,14 +39,6 @@ protected:
     }
 };
 
-TEST_F(VLMAudioRouterStatusTest, ANewRouterIsStartingAndAnnouncesNothing)
-{
-    makeRouter();
-    EXPECT_EQ(router->status(), Status::starting());
-    EXPECT_TRUE(recorder->statuses.empty());
-    EXPECT_EQ(liveAudioObjects(), 0u);
-}
-
 TEST_F(VLMAudioRouterStatusTest, WithAccessTheGraphRunsAndStatusIsReady)
 {
     expectStartEndsIn(Status::ready());

@@ -8,10 +8,14 @@
 #include "VLMMainWindowController.h"
 
 #include <QCheckBox>
+#include <QImage>
 #include <QLabel>
 #include <QMainWindow>
+#include <QPushButton>
 #include <QTest>
 #include <QWindow>
+
+#include <set>
 
 namespace {
 
@@ -115,6 +119,37 @@ TEST_F(VLMMainWindowControllerTest, AFirstLaunchCentresTheWindow)
     const QRect screen = window->screen()->availableGeometry();
     EXPECT_NEAR(window->geometry().center().x(), screen.center().x(), 2);
     EXPECT_NEAR(window->geometry().center().y(), screen.center().y(), 2);
+}
+
+// The window as a user sees it on a 2x display, in every state it can show
+// with manual gain on: it paints, and no visible button is left blank (each
+// draws its frame and its title).
+TEST_F(VLMMainWindowControllerTest, PaintsEveryStateWithNoBlankButton)
+{
+    addMicrophone("usb", "USB Microphone");
+    makeWindowController();
+    router->refreshMicrophones();
+    showOn(QStringLiteral("hidpi"));
+    control<QCheckBox>(content(), "manualGainButton")->click();
+    for (const VLMAudioRouterStatus& status :
+         {VLMAudioRouterStatus::starting(), VLMAudioRouterStatus::ready(), VLMAudioRouterStatus::driverMissing(),
+          VLMAudioRouterStatus::microphonePermissionDenied(),
+          VLMAudioRouterStatus::failed("The selected microphone is no longer available.")}) {
+        apply(status);
+        viewController().audioRouter(*router, 0.62f, VLMAudioSource::microphone);
+        drainMainQueue();
+        EXPECT_EQ(window->grab().toImage().width(), 800);
+        for (QPushButton* button : content()->findChildren<QPushButton*>()) {
+            if (!button->isVisible())
+                continue;
+            const QImage picture = button->grab().toImage();
+            std::set<QRgb> colours;
+            for (int y = 0; y < picture.height(); ++y)
+                for (int x = 0; x < picture.width(); ++x)
+                    colours.insert(picture.pixel(x, y));
+            EXPECT_GT(colours.size(), 3u) << qPrintable(button->objectName()) << " in " << int(status.kind());
+        }
+    }
 }
 
 } // namespace

@@ -1,5 +1,5 @@
-// The graph rendered manually on the test's thread: mixing, channel matching,
-// rate conversion, volume ramps, format choice, taps and the rules of building.
+// The graph rendered manually on the test's thread: rate conversion, volume
+// ramps, format choice, reset and taps.
 
 #include "EngineTestSupport.h"
 
@@ -35,39 +35,6 @@ protected:
 };
 
 } // namespace
-
-TEST_F(ManualEngine, MixersSumTheirInputs)
-{
-    addSource(format(48000, 2), constantBlock({0.25f, -0.5f}), engine.mainMixerNode());
-    addSource(format(48000, 2), constantBlock({0.5f, 0.125f}), engine.mainMixerNode());
-    engine.start();
-    const auto out = renderBlocks(engine, 512, 2);
-    EXPECT_EQ(out[0].size(), 1024u);
-    EXPECT_FLOAT_EQ(out[0].front(), 0.75f);
-    EXPECT_FLOAT_EQ(out[0].back(), 0.75f);
-    EXPECT_FLOAT_EQ(out[1].back(), -0.375f);
-}
-
-TEST_F(ManualEngine, SourcesArePulledAtTheirOwnRateWithContinuousTimestamps)
-{
-    double nextSampleTime = -1.0;
-    bool continuous = true;
-    addSource(format(16000, 2),
-              [&](bool*, const AudioTimeStamp* time, AVAudioFrameCount frames, AudioBufferList*) {
-                  continuous = continuous && (time->mFlags & kAudioTimeStampSampleTimeValid)
-                               && (nextSampleTime < 0 || time->mSampleTime == nextSampleTime);
-                  nextSampleTime = time->mSampleTime + frames;
-                  return OSStatus(0);
-              },
-              engine.mainMixerNode());
-    engine.start();
-    renderBlocks(engine, 480, 5);
-    const double afterFive = nextSampleTime;
-    renderBlocks(engine, 480, 5);
-    // 2,400 frames at 48 kHz take 800 at 16 kHz, give or take the filter's rounding.
-    EXPECT_NEAR(nextSampleTime - afterFive, 800.0, 1.0);
-    EXPECT_TRUE(continuous);
-}
 
 // The microphone's shape in the program: a source at its own rate, its mixer
 // connected onward without a format, so the mixer converts to the main rate.
