@@ -5,20 +5,60 @@
 #include "VLMMainWindowController.h"
 
 #include "UI/SymbolImage.h"
+#include "UI/WindowActivation.h"
 #include "UI/WorkspaceURLOpening.h"
 
 #include <QAction>
 #include <QApplication>
 #include <QCursor>
+#include <QIconEngine>
 #include <QKeySequence>
 #include <QMainWindow>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QPainter>
+#include <QPixmap>
 #include <QSystemTrayIcon>
 #include <QWidget>
 
 namespace {
+
+// The status item's icon: a white symbol in a dark outline. Tray hosts show
+// the icon as given, whatever the colour of their panel, so a symbol in one
+// colour taken from the palette vanishes on a panel of that same shade; the
+// outline keeps it visible on dark and light panels alike.
+class StatusItemIconEngine final : public QIconEngine {
+public:
+    explicit StatusItemIconEngine(SymbolImage symbol) : symbol_(std::move(symbol)) {}
+
+    void paint(QPainter* painter, const QRect& rect, QIcon::Mode, QIcon::State) override
+    {
+        const double side = std::min(rect.width(), rect.height());
+        const double ring = std::max(1.0, side / 16.0);
+        const QRectF glyph = QRectF(rect).adjusted(ring, ring, -ring, -ring);
+        for (int dx = -1; dx <= 1; ++dx)
+            for (int dy = -1; dy <= 1; ++dy)
+                symbol_.paint(*painter, glyph.translated(dx * ring, dy * ring), QColor(24, 20, 32));
+        symbol_.paint(*painter, glyph, Qt::white);
+    }
+
+    QPixmap pixmap(const QSize& size, QIcon::Mode mode, QIcon::State state) override
+    {
+        QPixmap pixmap(size);
+        pixmap.fill(Qt::transparent);
+        QPainter painter(&pixmap);
+        paint(&painter, QRect(QPoint(0, 0), size), mode, state);
+        return pixmap;
+    }
+
+    QIconEngine* clone() const override { return new StatusItemIconEngine(symbol_); }
+    QString key() const override { return QStringLiteral("StatusItemIconEngine"); }
+    QString iconName() override { return symbol_.name(); }
+
+private:
+    SymbolImage symbol_;
+};
 
 const QString applicationName = QStringLiteral("Velmora Studio Connect");
 
@@ -136,7 +176,7 @@ void VLMAppDelegate::showMainWindow(QObject*)
 
 void VLMAppDelegate::openConnectHelp()
 {
-    const QUrl url(QString::fromLatin1(VLMProductWebPageURLString), QUrl::StrictMode);
+    const QUrl url(VLMProductWebPageURLString(), QUrl::StrictMode);
     if (url.isValid())
         WorkspaceOpenURL(url);
 }
@@ -154,10 +194,8 @@ void VLMAppDelegate::activateApplication()
     if (!mainWindowController_)
         return;
     QMainWindow* window = mainWindowController_->window();
-    if (window->isVisible()) {
-        window->raise();
-        window->activateWindow();
-    }
+    if (window->isVisible())
+        ActivateWindow(window);
 }
 
 void VLMAppDelegate::terminate()
@@ -367,10 +405,8 @@ void VLMAppDelegate::installStatusItem()
 {
     auto item = std::make_unique<QSystemTrayIcon>();
     std::optional<SymbolImage> icon = SymbolImage::systemSymbol(QStringLiteral("speaker.wave.2.bubble"), applicationName);
-    if (icon) {
-        icon->setTemplate(true);
-        item->setIcon(icon->icon());
-    }
+    if (icon)
+        item->setIcon(QIcon(new StatusItemIconEngine(*icon)));
     item->setToolTip(applicationName);
 
     auto menu = std::make_unique<QMenu>();

@@ -18,6 +18,7 @@
 #include "AudioHardware/AudioSystemSelection.h"
 #include "SimulatedAudioSystem.h"
 #include "UI/SingleApplicationInstance.h"
+#include "UI/WindowActivation.h"
 
 #include <QApplication>
 #include <QDir>
@@ -205,6 +206,7 @@ void quitOnTerminationSignals(QObject* context)
 
 int main(int argc, char** argv)
 {
+    const QString activationToken = ActivationTokenFromEnvironment();
     QApplication application(argc, argv);
     QCoreApplication::setOrganizationName(QStringLiteral("tarnwick"));
     QCoreApplication::setApplicationName(QStringLiteral("velmora-studio-connect"));
@@ -219,7 +221,8 @@ int main(int argc, char** argv)
     // A capture run stands alone, beside any running instance.
     SingleApplicationInstance instance(SingleApplicationInstance::defaultServerName());
     if (captureDirectory.isEmpty() && !instance.listen()) {
-        if (SingleApplicationInstance::sendToRunningInstance(SingleApplicationInstance::defaultServerName(), arguments))
+        if (SingleApplicationInstance::sendToRunningInstance(SingleApplicationInstance::defaultServerName(), arguments,
+                                                             2000, activationToken))
             return 0;
     }
 
@@ -230,12 +233,21 @@ int main(int argc, char** argv)
     QObject::connect(&application, &QCoreApplication::aboutToQuit, delegate.get(),
                      [&delegate] { delegate->applicationWillTerminate(); });
     QObject::connect(&instance, &SingleApplicationInstance::argumentsReceived, delegate.get(),
-                     [&delegate](const QStringList& received) {
+                     [&delegate](const QStringList& received, const QString& token) {
+                         SetPendingActivationToken(token);
                          const QList<QUrl> urls = urlsFromArguments(received);
-                         if (urls.isEmpty())
+                         if (urls.isEmpty()) {
                              delegate->applicationShouldHandleReopen(VLMAppDelegate::hasVisibleWindows());
-                         else
+                             // A click on the launcher activates the program, as
+                             // the dock does elsewhere: a covered window comes
+                             // forward.
+                             if (VLMMainWindowController* controller = delegate->mainWindowController();
+                                 controller && controller->window()->isVisible())
+                                 ActivateWindow(controller->window());
+                         } else {
                              delegate->applicationOpenURLs(urls);
+                         }
+                         SetPendingActivationToken({});
                      });
 
     std::unique_ptr<CaptureRun> capture;

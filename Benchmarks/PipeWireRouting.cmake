@@ -1,6 +1,6 @@
 # The program's routing through a real (private) PipeWire server against
 # pw-loopback carrying the same audio in the same run: added latency at
-# quanta 256 and 1024, and CPU use while routing. Needs the packages of
+# quanta 64 to 2048 as a voice-chat app records it, and CPU use while routing. Needs the packages of
 # scripts/install-dependencies (pipewire, wireplumber, pw-loopback).
 if(TARGET vlm_pipewire_audio AND TARGET vlm_app_audio)
   find_package(PkgConfig REQUIRED)

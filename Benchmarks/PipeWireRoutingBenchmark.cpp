@@ -1,24 +1,50 @@
 // The program's routing on a real PipeWire server (a private one, started for
 // the run by scripts/pipewire-test-server), beside pw-loopback carrying the
-// same audio in the same run, at quanta 256 and 1024.
+// same audio in the same run, measured as a user meets it.
 //
-// Added latency: an application (application.id com.tarnwick.velmora) plays a
-// click every quarter of a second. A probe filter hears, in the same graph
-// cycle, the application's own output and the virtual device's output; how
-// many frames later each click comes out of the virtual device is the latency
-// that the path adds (the median over the window). Reported for both, with
-// the program's excess over pw-loopback in frames and in quanta, and their
-// ratio where pw-loopback adds any latency at all.
+// Added latency. A music application (application.id com.tarnwick.velmora)
+// plays to the speakers; a microphone (a stream with media.class
+// Audio/Source, made the session's default input) plays nothing or clicks.
+// A recorder, a client of its own, records the virtual device the way a
+// voice-chat application does: a capture stream aimed at the device with
+// target.object and connected by the session manager. It links nothing itself,
+// so the graph keeps the driver groups that the routing alone makes.
 //
-// CPU: the routing process's CPU time (all its threads, user and system) over
-// the same window, as a share of one core. The program is the router on the
-// PipeWire backend, in a process of its own (this program run with --route),
-// without the window. The reference is a pw-loopback process whose capture
-// side is linked to the application's outputs and whose playback side is
-// linked to the virtual device's inputs, as the program's are. Reported for
-// both, with their ratio.
+// Every quarter of a second the clicking source plays a pair of impulses whose
+// spacing encodes the click's number modulo 16 (48 to 768 frames apart). Both
+// ends stamp an impulse with the cycle time of the graph that runs them
+// (spa_io_position clock.nsec, read through pw_stream_get_time_n, plus the
+// frame offset within the cycle), so a click is matched to its emission even
+// when it arrives seconds late or in another driver group, and the delay is
+// the difference in frames. One start of a routing process gives the median
+// over the clicks that arrive in a window; each benchmark makes several
+// starts, a fresh process each, alternating pw-loopback and the program, and
+// reports min/median/max over the starts' medians for both, the extremes
+// over single clicks, and the program's excess (median against median).
 //
-//   PipeWireRoutingBenchmark [--benchmark_repetitions=N] [--benchmark_format=json]
+//   AppToDevice/<quantum>         the music application's clicks; also CPU
+//   MicrophoneToDevice/<quantum>  the microphone's clicks
+//   SlowStartAppToDevice/<quantum> WirePlumber paused (SIGSTOP) for 3 s while
+//                                 each process starts, then resumed
+//
+// CPU (AppToDevice): the routing process's CPU time (all its threads, user and
+// system) over the same window, as a share of one core. The program is the
+// router on the PipeWire backend, in a process of its own (this program run
+// with --route), without the window. The reference is a pw-loopback process
+// (both sides node.autoconnect=false) whose capture side is linked to the
+// source's outputs and whose playback side is linked to the virtual device's
+// inputs. Reported as medians over the starts with min and max, and the ratio
+// of the medians.
+//
+//   SoakBothPaths/256             with --soak-minutes=M only: one routing
+//                                 process for M minutes, both paths' delay
+//                                 at its start and end, and every minute its
+//                                 memory, threads, descriptors and xruns
+//
+//   PipeWireRoutingBenchmark [--starts=N] [--soak-minutes=M] [--benchmark_filter=...]
+//                            [--benchmark_counters_tabular=true]
+//
+// Each start is also printed on stderr, one line per routing process.
 
 #include "AudioHardware/AudioHardwareBackend.h"
 #include "NSUserDefaults.h"
@@ -26,7 +52,6 @@
 #include "VLMAudioRouter.h"
 #include "VLMVirtualOutputDevice.h"
 
-#include <pipewire/filter.h>
 #include <pipewire/pipewire.h>
 #include <spa/param/audio/format-utils.h>
 #include <spa/pod/builder.h>
@@ -62,17 +87,30 @@ extern char** environ;
 namespace {
 
 constexpr std::uint32_t kRate = 48000;
+
+// A click: two impulses, the second (code + 1) * kCodeStep frames after the
+// first, one click every kClickInterval frames, codes counting 0..kCodes-1.
+// A click is recognised up to kCodes * kClickInterval frames (4 s) late.
 constexpr std::uint32_t kClickInterval = kRate / 4;
-constexpr float kClick = 0.5f;
+constexpr std::uint32_t kCodes = 16;
+constexpr std::uint32_t kCodeStep = 48;
+constexpr float kImpulse = 0.5f;
+// At the recorder an impulse starts where the signal passes kOnset after at
+// least kQuietFrames frames below kQuiet.
+constexpr float kOnset = 0.15f;
+constexpr float kQuiet = 0.05f;
+constexpr std::uint32_t kQuietFrames = 24;
+
 constexpr double kWarmUpSeconds = 1.0;
-constexpr double kWindowSeconds = 8.0;
-// The probe keeps the last 2^20 frames (21.8 s), more than a window.
-constexpr std::size_t kProbeCapacity = std::size_t(1) << 20;
+constexpr double kWindowSeconds = 4.0;
+constexpr double kSessionManagerPauseSeconds = 3.0;
+int starts = 10;
+int soakMinutes = 0;  // --soak-minutes=M adds SoakBothPaths
 
 constexpr const char* kApplicationID = "com.tarnwick.velmora";
 constexpr const char* kApplicationNode = "vlm-bench-application";
 constexpr const char* kMicrophoneNode = "vlm-bench-microphone";
-constexpr const char* kProbeNode = "vlm-bench-probe";
+constexpr const char* kRecorderNode = "vlm-bench-voice-chat";
 constexpr const char* kLoopbackCapture = "vlm-bench-loopback-capture";
 constexpr const char* kLoopbackPlayback = "vlm-bench-loopback-playback";
 
@@ -105,6 +143,8 @@ bool pollUntil(const std::function<bool()>& condition, double seconds)
     return true;
 }
 
+void sleepSeconds(double seconds) { std::this_thread::sleep_for(std::chrono::duration<double>(seconds)); }
+
 // CPU time of a whole process (every thread), in seconds.
 double processCPUSeconds(pid_t pid)
 {
@@ -115,11 +155,12 @@ double processCPUSeconds(pid_t pid)
     return double(t.tv_sec) + double(t.tv_nsec) * 1e-9;
 }
 
-double monotonicSeconds()
+// CLOCK_MONOTONIC, the clock of spa_io_position's clock.nsec.
+std::int64_t monotonicNsec()
 {
     timespec t{};
     clock_gettime(CLOCK_MONOTONIC, &t);
-    return double(t.tv_sec) + double(t.tv_nsec) * 1e-9;
+    return std::int64_t(t.tv_sec) * 1'000'000'000 + t.tv_nsec;
 }
 
 const spa_pod* floatFormat(spa_pod_builder& builder, std::uint32_t channels)
@@ -138,9 +179,128 @@ const spa_pod* floatFormat(spa_pod_builder& builder, std::uint32_t channels)
 }
 
 // ---------------------------------------------------------------------------
-// This program's own connection: the clicking application, a silent
-// microphone (the router needs one), the probe, and the links it makes.
+// Impulses, stamped with the graph's cycle time.
 
+// An impulse at frame `offset` of the cycle that started at `nsec`
+// (spa_io_position clock.nsec of the driver running the node). `code` is the
+// click's number for an emitted click.
+struct Stamp {
+    std::int64_t nsec = 0;
+    std::uint32_t offset = 0;
+    std::uint32_t code = 0;
+
+    double nsecAt() const { return double(nsec) + double(offset) * 1e9 / kRate; }
+};
+
+double framesBetween(const Stamp& from, const Stamp& to)
+{
+    return double(to.nsec - from.nsec) * kRate / 1e9 + double(to.offset) - double(from.offset);
+}
+
+// Appended to by one real-time thread, read by the benchmark's thread.
+class StampLog {
+public:
+    void push(const Stamp& stamp)
+    {
+        const std::size_t n = count_.load(std::memory_order_relaxed);
+        stamps_[n % kCapacity] = stamp;
+        count_.store(n + 1, std::memory_order_release);
+    }
+    // The stamps kept, oldest first (the last kCapacity; hours of clicks).
+    std::vector<Stamp> snapshot() const
+    {
+        const std::size_t n = count_.load(std::memory_order_acquire);
+        std::vector<Stamp> copy;
+        for (std::size_t i = n > kCapacity ? n - kCapacity : 0; i < n; ++i)
+            copy.push_back(stamps_[i % kCapacity]);
+        return copy;
+    }
+
+private:
+    static constexpr std::size_t kCapacity = std::size_t(1) << 16;
+    std::vector<Stamp> stamps_ = std::vector<Stamp>(kCapacity);
+    std::atomic<std::size_t> count_{0};
+};
+
+// ---------------------------------------------------------------------------
+// Clients of the server.
+
+// A connection of its own: its own thread loop and data thread.
+struct Connection {
+    explicit Connection(const char* name)
+    {
+        loop = pw_thread_loop_new(name, nullptr);
+        context = pw_context_new(pw_thread_loop_get_loop(loop), nullptr, 0);
+        pw_thread_loop_start(loop);
+        pw_thread_loop_lock(loop);
+        core = pw_context_connect(context, nullptr, 0);
+        pw_thread_loop_unlock(loop);
+    }
+    ~Connection()
+    {
+        pw_thread_loop_stop(loop);
+        if (core)
+            pw_core_disconnect(core);
+        pw_context_destroy(context);
+        pw_thread_loop_destroy(loop);
+    }
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+
+    pw_thread_loop* loop = nullptr;
+    pw_context* context = nullptr;
+    pw_core* core = nullptr;
+};
+
+// A playback stream that plays silence or clicks and stamps each click.
+struct Clicker {
+    pw_stream* stream = nullptr;
+    spa_hook hook{};
+    std::uint32_t channels = 1;
+    std::uint64_t frame = 0;
+    std::atomic<bool> clicking{false};
+    std::atomic<std::uint32_t> quantum{0};
+    StampLog emitted;
+
+    static void onProcess(void* data);
+};
+
+void Clicker::onProcess(void* data)
+{
+    auto* c = static_cast<Clicker*>(data);
+    pw_buffer* b = pw_stream_dequeue_buffer(c->stream);
+    if (!b)
+        return;
+    // `now` is the cycle's clock.nsec; this buffer leaves in this cycle.
+    pw_time time{};
+    pw_stream_get_time_n(c->stream, &time, sizeof time);
+    spa_data& d = b->buffer->datas[0];
+    if (auto* out = static_cast<float*>(d.data)) {
+        const std::uint32_t stride = 4 * c->channels;
+        std::uint32_t frames = d.maxsize / stride;
+        if (b->requested)
+            frames = std::min<std::uint32_t>(frames, std::uint32_t(b->requested));
+        c->quantum.store(frames, std::memory_order_relaxed);
+        const bool clicking = c->clicking.load(std::memory_order_relaxed);
+        for (std::uint32_t i = 0; i < frames; ++i) {
+            const std::uint64_t f = c->frame++;
+            const auto code = std::uint32_t((f / kClickInterval) % kCodes);
+            const auto phase = std::uint32_t(f % kClickInterval);
+            const bool impulse = clicking && (phase == 0 || phase == (code + 1) * kCodeStep);
+            if (clicking && phase == 0)
+                c->emitted.push({time.now, i, code});
+            for (std::uint32_t ch = 0; ch < c->channels; ++ch)
+                out[i * c->channels + ch] = impulse ? kImpulse : 0.0f;
+        }
+        d.chunk->offset = 0;
+        d.chunk->stride = std::int32_t(stride);
+        d.chunk->size = frames * stride;
+    }
+    pw_stream_queue_buffer(c->stream, b);
+}
+
+// This program's own part of the graph: the music application, the
+// microphone, and the links that the references need.
 class Graph {
 public:
     Graph();
@@ -149,17 +309,13 @@ public:
     Graph& operator=(const Graph&) = delete;
 
     bool ready() const { return ready_; }
+    Clicker& application() { return application_; }
+    Clicker& microphone() { return microphone_; }
     // Links `fromNode`'s output of `channel` to `toNode`'s input `input`
     // (a channel or a port name), once both ports exist.
     bool link(const std::string& fromNode, const char* channel, const std::string& toNode, const char* input);
     // Waits until the server has a node of that name, or none.
     bool waitForNode(const std::string& name, bool present);
-
-    std::size_t probeFrames() const { return probe_.frames.load(std::memory_order_acquire); }
-    std::uint32_t quantum() const { return probe_.quantum.load(std::memory_order_relaxed); }
-    // Probe channels for frames [from, to): the application's, the device's.
-    void probeSamples(std::size_t from, std::size_t to, std::vector<float>& application,
-                      std::vector<float>& device) const;
 
 private:
     struct Port {
@@ -168,47 +324,22 @@ private:
         std::string channel;
         std::string name;
     };
-    struct Click {
-        pw_stream* stream = nullptr;
-        spa_hook hook{};
-        std::uint64_t frame = 0;
-    };
-    struct Microphone {
-        pw_stream* stream = nullptr;
-        spa_hook hook{};
-    };
-    struct Probe {
-        pw_filter* filter = nullptr;
-        spa_hook hook{};
-        void* application = nullptr;
-        void* device = nullptr;
-        std::vector<float> applicationRing = std::vector<float>(kProbeCapacity);
-        std::vector<float> deviceRing = std::vector<float>(kProbeCapacity);
-        std::atomic<std::size_t> frames{0};
-        std::atomic<std::uint32_t> quantum{0};
-    };
 
     static void onGlobal(void* data, std::uint32_t id, std::uint32_t, const char* type, std::uint32_t,
                          const spa_dict* props);
     static void onGlobalRemove(void* data, std::uint32_t id);
-    static void onClickProcess(void* data);
-    static void onMicrophoneProcess(void* data);
-    static void onProbeProcess(void* data, spa_io_position* position);
     std::uint32_t findPort(const std::string& node, bool output, const char* key) const;
     std::uint32_t findNode(const std::string& name) const;
     bool waitLocked(const std::function<bool()>& condition);
 
-    pw_thread_loop* loop_ = nullptr;
-    pw_context* context_ = nullptr;
-    pw_core* core_ = nullptr;
+    Connection connection_{"bench-graph"};
     pw_registry* registry_ = nullptr;
     spa_hook registryHook_{};
     std::map<std::uint32_t, std::string> nodes_;
     std::map<std::uint32_t, Port> ports_;
     std::vector<pw_proxy*> links_;
-    Click click_;
-    Microphone microphone_;
-    Probe probe_;
+    Clicker application_;
+    Clicker microphone_;
     bool ready_ = false;
 };
 
@@ -230,7 +361,7 @@ void Graph::onGlobal(void* data, std::uint32_t id, std::uint32_t, const char* ty
         port.name = text(PW_KEY_PORT_NAME);
         g->ports_[id] = port;
     }
-    pw_thread_loop_signal(g->loop_, false);
+    pw_thread_loop_signal(g->connection_.loop, false);
 }
 
 void Graph::onGlobalRemove(void* data, std::uint32_t id)
@@ -238,67 +369,7 @@ void Graph::onGlobalRemove(void* data, std::uint32_t id)
     auto* g = static_cast<Graph*>(data);
     g->nodes_.erase(id);
     g->ports_.erase(id);
-    pw_thread_loop_signal(g->loop_, false);
-}
-
-void Graph::onClickProcess(void* data)
-{
-    auto* g = static_cast<Graph*>(data);
-    pw_buffer* b = pw_stream_dequeue_buffer(g->click_.stream);
-    if (!b)
-        return;
-    spa_data& d = b->buffer->datas[0];
-    if (auto* out = static_cast<float*>(d.data)) {
-        std::uint32_t frames = d.maxsize / 8;
-        if (b->requested)
-            frames = std::min<std::uint32_t>(frames, std::uint32_t(b->requested));
-        for (std::uint32_t i = 0; i < frames; ++i) {
-            const float v = (g->click_.frame++ % kClickInterval) == 0 ? kClick : 0.0f;
-            out[2 * i] = out[2 * i + 1] = v;
-        }
-        d.chunk->offset = 0;
-        d.chunk->stride = 8;
-        d.chunk->size = frames * 8;
-    }
-    pw_stream_queue_buffer(g->click_.stream, b);
-}
-
-void Graph::onMicrophoneProcess(void* data)
-{
-    auto* g = static_cast<Graph*>(data);
-    pw_buffer* b = pw_stream_dequeue_buffer(g->microphone_.stream);
-    if (!b)
-        return;
-    spa_data& d = b->buffer->datas[0];
-    if (d.data) {
-        std::uint32_t frames = d.maxsize / 4;
-        if (b->requested)
-            frames = std::min<std::uint32_t>(frames, std::uint32_t(b->requested));
-        std::memset(d.data, 0, std::size_t(frames) * 4);
-        d.chunk->offset = 0;
-        d.chunk->stride = 4;
-        d.chunk->size = frames * 4;
-    }
-    pw_stream_queue_buffer(g->microphone_.stream, b);
-}
-
-void Graph::onProbeProcess(void* data, spa_io_position* position)
-{
-    auto* g = static_cast<Graph*>(data);
-    Probe& p = g->probe_;
-    if (!position)
-        return;
-    const auto n = std::uint32_t(position->clock.duration);
-    p.quantum.store(n, std::memory_order_relaxed);
-    const auto* application = static_cast<const float*>(pw_filter_get_dsp_buffer(p.application, n));
-    const auto* device = static_cast<const float*>(pw_filter_get_dsp_buffer(p.device, n));
-    const std::size_t at = p.frames.load(std::memory_order_relaxed);
-    for (std::uint32_t i = 0; i < n; ++i) {
-        const std::size_t slot = (at + i) & (kProbeCapacity - 1);
-        p.applicationRing[slot] = application ? application[i] : 0.0f;
-        p.deviceRing[slot] = device ? device[i] : 0.0f;
-    }
-    p.frames.store(at + n, std::memory_order_release);
+    pw_thread_loop_signal(g->connection_.loop, false);
 }
 
 Graph::Graph()
@@ -310,109 +381,76 @@ Graph::Graph()
         e.global_remove = onGlobalRemove;
         return e;
     }();
-    static const pw_stream_events clickEvents = [] {
+    static const pw_stream_events clickerEvents = [] {
         pw_stream_events e{};
         e.version = PW_VERSION_STREAM_EVENTS;
-        e.process = onClickProcess;
-        return e;
-    }();
-    static const pw_stream_events microphoneEvents = [] {
-        pw_stream_events e{};
-        e.version = PW_VERSION_STREAM_EVENTS;
-        e.process = onMicrophoneProcess;
-        return e;
-    }();
-    static const pw_filter_events probeEvents = [] {
-        pw_filter_events e{};
-        e.version = PW_VERSION_FILTER_EVENTS;
-        e.process = onProbeProcess;
+        e.process = Clicker::onProcess;
         return e;
     }();
 
-    loop_ = pw_thread_loop_new("bench-graph", nullptr);
-    context_ = pw_context_new(pw_thread_loop_get_loop(loop_), nullptr, 0);
-    pw_thread_loop_start(loop_);
-    pw_thread_loop_lock(loop_);
-    core_ = pw_context_connect(context_, nullptr, 0);
-    if (!core_) {
-        pw_thread_loop_unlock(loop_);
+    pw_thread_loop_lock(connection_.loop);
+    pw_core* core = connection_.core;
+    if (!core) {
+        pw_thread_loop_unlock(connection_.loop);
         return;
     }
-    registry_ = pw_core_get_registry(core_, PW_VERSION_REGISTRY, 0);
+    registry_ = pw_core_get_registry(core, PW_VERSION_REGISTRY, 0);
     pw_registry_add_listener(registry_, &registryHook_, &events, this);
 
+    // The music application, played to the speakers by the session manager.
     std::uint8_t pod[1024];
     spa_pod_builder builder = SPA_POD_BUILDER_INIT(pod, sizeof pod);
     const spa_pod* stereo[1] = {floatFormat(builder, 2)};
-    click_.stream = pw_stream_new(core_, "clicks",
-                                  pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Playback",
-                                                    PW_KEY_MEDIA_ROLE, "Music", PW_KEY_APP_ID, kApplicationID,
-                                                    PW_KEY_APP_NAME, "Clicks", PW_KEY_NODE_NAME, kApplicationNode,
-                                                    nullptr));
-    pw_stream_add_listener(click_.stream, &click_.hook, &clickEvents, this);
-    pw_stream_connect(click_.stream, PW_DIRECTION_OUTPUT, PW_ID_ANY,
+    application_.channels = 2;
+    application_.stream = pw_stream_new(
+        core, "clicks",
+        pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Playback", PW_KEY_MEDIA_ROLE, "Music",
+                          PW_KEY_APP_ID, kApplicationID, PW_KEY_APP_NAME, "Clicks", PW_KEY_NODE_NAME,
+                          kApplicationNode, nullptr));
+    pw_stream_add_listener(application_.stream, &application_.hook, &clickerEvents, &application_);
+    pw_stream_connect(application_.stream, PW_DIRECTION_OUTPUT, PW_ID_ANY,
                       pw_stream_flags(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS
                                       | PW_STREAM_FLAG_RT_PROCESS),
                       stereo, 1);
 
+    // The microphone: a source that whoever records it drives.
     spa_pod_builder monoBuilder = SPA_POD_BUILDER_INIT(pod, sizeof pod);
     const spa_pod* mono[1] = {floatFormat(monoBuilder, 1)};
+    microphone_.channels = 1;
     microphone_.stream = pw_stream_new(
-        core_, "microphone",
+        core, "microphone",
         pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CLASS, "Audio/Source", PW_KEY_NODE_NAME,
-                          kMicrophoneNode, PW_KEY_NODE_DESCRIPTION, "Silent Microphone", nullptr));
-    pw_stream_add_listener(microphone_.stream, &microphone_.hook, &microphoneEvents, this);
+                          kMicrophoneNode, PW_KEY_NODE_DESCRIPTION, "Clicking Microphone", nullptr));
+    pw_stream_add_listener(microphone_.stream, &microphone_.hook, &clickerEvents, &microphone_);
     pw_stream_connect(microphone_.stream, PW_DIRECTION_OUTPUT, PW_ID_ANY,
                       pw_stream_flags(PW_STREAM_FLAG_MAP_BUFFERS | PW_STREAM_FLAG_RT_PROCESS), mono, 1);
 
-    probe_.filter = pw_filter_new(core_, "probe",
-                                  pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Capture",
-                                                    PW_KEY_MEDIA_CLASS, "Stream/Input/Audio", PW_KEY_NODE_NAME,
-                                                    kProbeNode, PW_KEY_NODE_AUTOCONNECT, "false",
-                                                    PW_KEY_NODE_ALWAYS_PROCESS, "true", nullptr));
-    pw_filter_add_listener(probe_.filter, &probe_.hook, &probeEvents, this);
-    for (auto [port, name] : {std::pair{&probe_.application, "application"}, std::pair{&probe_.device, "device"}})
-        *port = pw_filter_add_port(probe_.filter, PW_DIRECTION_INPUT, PW_FILTER_PORT_FLAG_MAP_BUFFERS, 0,
-                                   pw_properties_new(PW_KEY_FORMAT_DSP, "32 bit float mono audio",
-                                                     PW_KEY_PORT_NAME, name, nullptr),
-                                   nullptr, 0);
-    pw_filter_connect(probe_.filter, PW_FILTER_FLAG_RT_PROCESS, nullptr, 0);
-    ready_ = waitLocked([&] {
-        return findPort(kApplicationNode, true, "FL") && findPort(kMicrophoneNode, true, "MONO")
-            && findPort(kProbeNode, false, "device");
-    });
-    pw_thread_loop_unlock(loop_);
+    ready_ = waitLocked([&] { return findPort(kApplicationNode, true, "FL") && findPort(kMicrophoneNode, true, "MONO"); });
+    pw_thread_loop_unlock(connection_.loop);
 }
 
 Graph::~Graph()
 {
-    pw_thread_loop_lock(loop_);
+    pw_thread_loop_lock(connection_.loop);
     for (pw_proxy* link : links_)
         pw_proxy_destroy(link);
-    if (probe_.filter)
-        pw_filter_destroy(probe_.filter);
     if (microphone_.stream)
         pw_stream_destroy(microphone_.stream);
-    if (click_.stream)
-        pw_stream_destroy(click_.stream);
+    if (application_.stream)
+        pw_stream_destroy(application_.stream);
     if (registry_) {
         spa_hook_remove(&registryHook_);
         pw_proxy_destroy(reinterpret_cast<pw_proxy*>(registry_));
     }
-    pw_thread_loop_unlock(loop_);
-    pw_thread_loop_stop(loop_);
-    if (core_)
-        pw_core_disconnect(core_);
-    pw_context_destroy(context_);
-    pw_thread_loop_destroy(loop_);
+    pw_thread_loop_unlock(connection_.loop);
 }
 
 bool Graph::waitLocked(const std::function<bool()>& condition)
 {
     timespec deadline{};
-    pw_thread_loop_get_time(loop_, &deadline, 10 * SPA_NSEC_PER_SEC);
+    pw_thread_loop_get_time(connection_.loop, &deadline, 10 * SPA_NSEC_PER_SEC);
     while (!condition())
-        if (pw_thread_loop_timed_wait_full(loop_, &deadline) != 0)
+        if (pw_thread_loop_timed_wait_full(connection_.loop, &deadline) != 0)
             return condition();
     return true;
 }
@@ -438,15 +476,15 @@ std::uint32_t Graph::findPort(const std::string& node, bool output, const char* 
 
 bool Graph::waitForNode(const std::string& name, bool present)
 {
-    pw_thread_loop_lock(loop_);
+    pw_thread_loop_lock(connection_.loop);
     const bool reached = waitLocked([&] { return (findNode(name) != 0) == present; });
-    pw_thread_loop_unlock(loop_);
+    pw_thread_loop_unlock(connection_.loop);
     return reached;
 }
 
 bool Graph::link(const std::string& fromNode, const char* channel, const std::string& toNode, const char* input)
 {
-    pw_thread_loop_lock(loop_);
+    pw_thread_loop_lock(connection_.loop);
     std::uint32_t out = 0, in = 0;
     const bool found = waitLocked([&] {
         out = findPort(fromNode, true, channel);
@@ -460,23 +498,107 @@ bool Graph::link(const std::string& fromNode, const char* channel, const std::st
         pw_properties_setf(props, PW_KEY_LINK_INPUT_NODE, "%u", findNode(toNode));
         pw_properties_setf(props, PW_KEY_LINK_INPUT_PORT, "%u", in);
         pw_properties_set(props, PW_KEY_OBJECT_LINGER, "false");
-        links_.push_back(static_cast<pw_proxy*>(
-            pw_core_create_object(core_, "link-factory", PW_TYPE_INTERFACE_Link, PW_VERSION_LINK, &props->dict, 0)));
+        links_.push_back(static_cast<pw_proxy*>(pw_core_create_object(
+            connection_.core, "link-factory", PW_TYPE_INTERFACE_Link, PW_VERSION_LINK, &props->dict, 0)));
         pw_properties_free(props);
     }
-    pw_thread_loop_unlock(loop_);
+    pw_thread_loop_unlock(connection_.loop);
     return found;
 }
 
-void Graph::probeSamples(std::size_t from, std::size_t to, std::vector<float>& application,
-                         std::vector<float>& device) const
+// The voice-chat application: a client of its own that records the virtual
+// device through a capture stream aimed at it and linked by the session
+// manager, and stamps every impulse it hears.
+class Recorder {
+public:
+    Recorder();
+    ~Recorder();
+    Recorder(const Recorder&) = delete;
+    Recorder& operator=(const Recorder&) = delete;
+
+    std::uint32_t quantum() const { return quantum_.load(std::memory_order_relaxed); }
+    const StampLog& heard() const { return heard_; }
+
+private:
+    static void onProcess(void* data);
+
+    Connection connection_{"bench-voice-chat"};
+    pw_stream* stream_ = nullptr;
+    spa_hook hook_{};
+    std::uint32_t quietFrames_ = 0;
+    std::atomic<std::uint32_t> quantum_{0};
+    StampLog heard_;
+};
+
+Recorder::Recorder()
 {
-    application.resize(to - from);
-    device.resize(to - from);
-    for (std::size_t f = from; f < to; ++f) {
-        application[f - from] = probe_.applicationRing[f & (kProbeCapacity - 1)];
-        device[f - from] = probe_.deviceRing[f & (kProbeCapacity - 1)];
+    static const pw_stream_events events = [] {
+        pw_stream_events e{};
+        e.version = PW_VERSION_STREAM_EVENTS;
+        e.process = onProcess;
+        return e;
+    }();
+    pw_thread_loop_lock(connection_.loop);
+    if (connection_.core) {
+        std::uint8_t pod[1024];
+        spa_pod_builder builder = SPA_POD_BUILDER_INIT(pod, sizeof pod);
+        const spa_pod* stereo[1] = {floatFormat(builder, 2)};
+        stream_ = pw_stream_new(connection_.core, "voice chat",
+                                pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Capture",
+                                                  PW_KEY_MEDIA_ROLE, "Communication", PW_KEY_APP_NAME, "Voice Chat",
+                                                  PW_KEY_NODE_NAME, kRecorderNode, PW_KEY_TARGET_OBJECT,
+                                                  VLMVirtualOutputDevice::deviceUID, nullptr));
+        pw_stream_add_listener(stream_, &hook_, &events, this);
+        pw_stream_connect(stream_, PW_DIRECTION_INPUT, PW_ID_ANY,
+                          pw_stream_flags(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS
+                                          | PW_STREAM_FLAG_RT_PROCESS),
+                          stereo, 1);
     }
+    pw_thread_loop_unlock(connection_.loop);
+}
+
+Recorder::~Recorder()
+{
+    pw_thread_loop_lock(connection_.loop);
+    if (stream_)
+        pw_stream_destroy(stream_);
+    pw_thread_loop_unlock(connection_.loop);
+}
+
+void Recorder::onProcess(void* data)
+{
+    auto* r = static_cast<Recorder*>(data);
+    pw_buffer* b = pw_stream_dequeue_buffer(r->stream_);
+    if (!b)
+        return;
+    // `now` is the cycle's clock.nsec; this buffer was captured in this cycle.
+    pw_time time{};
+    pw_stream_get_time_n(r->stream_, &time, sizeof time);
+    const spa_data& d = b->buffer->datas[0];
+    if (d.data && d.chunk->size > 0) {
+        const auto* in = reinterpret_cast<const float*>(static_cast<const std::uint8_t*>(d.data) + d.chunk->offset);
+        const std::uint32_t frames = d.chunk->size / 8;
+        r->quantum_.store(frames, std::memory_order_relaxed);
+        for (std::uint32_t i = 0; i < frames; ++i) {
+            const float level = std::abs(in[2 * i]);
+            if (level > kOnset && r->quietFrames_ >= kQuietFrames)
+                r->heard_.push({time.now, i, 0});
+            r->quietFrames_ = level > kQuiet ? 0 : r->quietFrames_ + 1;
+        }
+    }
+    pw_stream_queue_buffer(r->stream_, b);
+}
+
+std::unique_ptr<Graph>& graph()
+{
+    static std::unique_ptr<Graph> instance;
+    return instance;
+}
+
+std::unique_ptr<Recorder>& recorder()
+{
+    static std::unique_ptr<Recorder> instance;
+    return instance;
 }
 
 // ---------------------------------------------------------------------------
@@ -484,15 +606,20 @@ void Graph::probeSamples(std::size_t from, std::size_t to, std::vector<float>& a
 
 struct Process {
     pid_t pid = 0;
-    int input = -1;  // the child's stdin, for --route
+    int input = -1;   // the child's stdin, for --route
+    int output = -1;  // the child's stdout, for --route
 };
 
 // Ends a process: closing its input first (the router quits on that), then
 // SIGTERM, then SIGKILL.
 void finish(Process& p)
 {
-    if (p.pid <= 0)
+    if (p.output >= 0)
+        close(p.output);
+    if (p.pid <= 0) {
+        p = {};
         return;
+    }
     if (p.input >= 0)
         close(p.input);
     else
@@ -505,7 +632,7 @@ void finish(Process& p)
     p = {};
 }
 
-Process startLoopback()
+Process spawnLoopback()
 {
     const std::string capture = std::string("{ node.name=") + kLoopbackCapture + " node.autoconnect=false }";
     const std::string playback = std::string("{ node.name=") + kLoopbackPlayback + " node.autoconnect=false }";
@@ -523,12 +650,40 @@ Process startLoopback()
     return p;
 }
 
-// This program again, as the router; returns once it says it is routing.
-Process startRouter()
+// What pw-loopback carries: the music application or the microphone.
+enum class Path { application, microphone };
+
+// Links pw-loopback as the program's router is linked: its capture side to
+// the application's outputs (and for the microphone path to the microphone's
+// as well: the program captures both, and the application's link puts the
+// speakers, which drive ahead of the device, into the group as it does for
+// the program), its playback side to the virtual device's inputs. Without
+// the application, the virtual device would drive the group, and a null sink
+// that drives offers its input at its output one cycle later.
+bool linkLoopback(Path path)
+{
+    Graph& g = *graph();
+    const std::string device = VLMVirtualOutputDevice::deviceUID;
+    const bool application = g.link(kApplicationNode, "FL", kLoopbackCapture, "FL")
+                          && g.link(kApplicationNode, "FR", kLoopbackCapture, "FR");
+    const bool microphone = path == Path::application
+                         || (g.link(kMicrophoneNode, "MONO", kLoopbackCapture, "FL")
+                             && g.link(kMicrophoneNode, "MONO", kLoopbackCapture, "FR"));
+    return application && microphone && g.link(kLoopbackPlayback, "FL", device, "FL")
+        && g.link(kLoopbackPlayback, "FR", device, "FR");
+}
+
+// This program again, as the router (see route()).
+Process spawnRouter()
 {
     int toChild[2], fromChild[2];
-    if (pipe(toChild) != 0 || pipe(fromChild) != 0)
+    if (pipe(toChild) != 0)
         return {};
+    if (pipe(fromChild) != 0) {
+        close(toChild[0]);
+        close(toChild[1]);
+        return {};
+    }
     const char* argv[] = {"/proc/self/exe", "--route", serverDirectory.c_str(), nullptr};
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
@@ -543,14 +698,17 @@ Process startRouter()
     close(toChild[0]);
     close(fromChild[1]);
     p.input = toChild[1];
-    char line[16] = {};
-    pollfd ready{fromChild[0], POLLIN, 0};
-    const bool said = p.pid > 0 && poll(&ready, 1, 20000) == 1 && read(fromChild[0], line, sizeof line - 1) > 0
-                   && std::strncmp(line, "ready", 5) == 0;
-    close(fromChild[0]);
-    if (!said)
-        finish(p);
+    p.output = fromChild[0];
     return p;
+}
+
+// True once the router says it is routing (within `seconds`).
+bool routerSaysReady(Process& p, double seconds)
+{
+    char line[16] = {};
+    pollfd ready{p.output, POLLIN, 0};
+    return p.pid > 0 && poll(&ready, 1, int(seconds * 1000)) == 1 && read(p.output, line, sizeof line - 1) > 0
+        && std::strncmp(line, "ready", 5) == 0;
 }
 
 // The router's side: runs until its input closes.
@@ -565,6 +723,7 @@ int route(int argc, char** argv)
     AudioHardwareInstallBackend(system);
     auto router = VLMAudioRouter::create();
     router->setVelmoraVolume(1.0f);
+    router->setMicrophoneVolume(1.0f);
     bool announced = false;
     auto announce = [&](const VLMAudioRouterStatus& status) {
         if (status.kind() == VLMAudioRouterStatus::Kind::ready && !announced) {
@@ -572,8 +731,12 @@ int route(int argc, char** argv)
             [[maybe_unused]] const auto written = write(1, "ready\n", 6);
         } else if (status.kind() == VLMAudioRouterStatus::Kind::failed
                    || status.kind() == VLMAudioRouterStatus::Kind::driverMissing) {
-            std::fprintf(stderr, "the router did not start: %s\n", status.message().c_str());
-            app.exit(2);
+            // Reported, not fatal: a slow session manager can make the start
+            // fail for a while and recover; the benchmark gives up when no
+            // "ready" comes in time.
+            std::fprintf(stderr, "router status %s: %s\n",
+                         status.kind() == VLMAudioRouterStatus::Kind::failed ? "failed" : "driver missing",
+                         status.message().c_str());
         }
     };
     router->statusDidChange = announce;
@@ -594,118 +757,322 @@ int route(int argc, char** argv)
     return status;
 }
 
+// WirePlumber, paused and resumed around a start.
+pid_t sessionManager()
+{
+    const std::string text = commandOutput("cat '" + serverDirectory + "/wireplumber.pid'");
+    return pid_t(std::strtol(text.c_str(), nullptr, 10));
+}
+
+// Starts the reference or the program, ready to measure; with
+// `slowSessionManager`, WirePlumber is stopped from just before the start
+// until kSessionManagerPauseSeconds later.
+Process startRouting(bool program, Path path, bool slowSessionManager)
+{
+    const pid_t manager = slowSessionManager ? sessionManager() : 0;
+    if (manager > 0)
+        kill(manager, SIGSTOP);
+    Process p = program ? spawnRouter() : spawnLoopback();
+    if (manager > 0) {
+        sleepSeconds(kSessionManagerPauseSeconds);
+        kill(manager, SIGCONT);
+    }
+    const bool ready = p.pid > 0 && (program ? routerSaysReady(p, 20.0) : linkLoopback(path));
+    if (!ready)
+        finish(p);
+    return p;
+}
+
 // ---------------------------------------------------------------------------
 // Measuring.
 
-struct Measurement {
-    double latencyFrames = -1;
-    int clicks = 0;
+double median(std::vector<double> values)
+{
+    if (values.empty())
+        return NAN;
+    std::sort(values.begin(), values.end());
+    const std::size_t n = values.size();
+    return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+// The clicks heard in [fromNsec, toNsec): a click is a pair of impulses
+// (code + 1) * kCodeStep frames apart, give or take kTolerance frames.
+std::vector<Stamp> clicksHeard(const std::vector<Stamp>& impulses, std::int64_t fromNsec, std::int64_t toNsec)
+{
+    constexpr double kTolerance = 3;
+    std::vector<Stamp> clicks;
+    for (std::size_t i = 0; i + 1 < impulses.size(); ++i) {
+        const Stamp& first = impulses[i];
+        if (first.nsecAt() < double(fromNsec) || first.nsecAt() >= double(toNsec))
+            continue;
+        const double gap = framesBetween(first, impulses[i + 1]);
+        const double steps = std::round(gap / kCodeStep);
+        if (steps < 1 || steps > kCodes || std::abs(gap - steps * kCodeStep) > kTolerance)
+            continue;
+        clicks.push_back({first.nsec, first.offset, std::uint32_t(steps) - 1});
+        ++i;
+    }
+    return clicks;
+}
+
+// How late each click heard arrived: against the last click of the same code
+// emitted no later than it was heard.
+std::vector<double> delaysInFrames(const std::vector<Stamp>& emitted, const std::vector<Stamp>& heard)
+{
+    std::vector<double> delays;
+    for (const Stamp& click : heard) {
+        for (auto e = emitted.rbegin(); e != emitted.rend(); ++e) {
+            if (e->code != click.code)
+                continue;
+            const double delay = framesBetween(*e, click);
+            if (delay > -0.5) {
+                delays.push_back(std::round(delay));
+                break;
+            }
+        }
+    }
+    return delays;
+}
+
+// One start of a routing process: the delay of each click heard in the
+// window, and the process's CPU over it.
+struct Run {
+    std::vector<double> delays;
     double cpuShare = -1;  // of one core
+
+    bool valid() const { return !delays.empty() && cpuShare >= 0; }
+    double delay() const { return median(delays); }
 };
 
-// The median distance from each click in the application's output to the
-// same click leaving the virtual device.
-void measureLatency(const std::vector<float>& application, const std::vector<float>& device, Measurement& m)
+Run observe(Clicker& source, pid_t process)
 {
-    std::vector<double> latencies;
-    for (std::size_t i = 1; i + kClickInterval < application.size(); ++i) {
-        if (!(std::abs(application[i]) > kClick / 2 && std::abs(application[i - 1]) <= kClick / 2))
-            continue;
-        std::size_t loudest = i;
-        for (std::size_t j = i; j < i + kClickInterval; ++j)
-            if (std::abs(device[j]) > std::abs(device[loudest]))
-                loudest = j;
-        if (std::abs(device[loudest]) > kClick / 10)
-            latencies.push_back(double(loudest - i));
-    }
-    m.clicks = int(latencies.size());
-    if (latencies.empty())
-        return;
-    std::nth_element(latencies.begin(), latencies.begin() + std::ptrdiff_t(latencies.size() / 2), latencies.end());
-    m.latencyFrames = latencies[latencies.size() / 2];
-}
-
-// Lets the audio settle, then records a window of it and the process's CPU.
-Measurement measure(Graph& graph, pid_t process)
-{
-    Measurement m;
-    const std::size_t start = graph.probeFrames() + std::size_t(kWarmUpSeconds * kRate);
-    const std::size_t end = start + std::size_t(kWindowSeconds * kRate);
-    if (!pollUntil([&] { return graph.probeFrames() >= start; }, 10 * kWarmUpSeconds))
-        return m;
-    const double cpuStart = processCPUSeconds(process), wallStart = monotonicSeconds();
-    if (!pollUntil([&] { return graph.probeFrames() >= end; }, 3 * kWindowSeconds))
-        return m;
-    const double cpuEnd = processCPUSeconds(process), wallEnd = monotonicSeconds();
+    Run run;
+    sleepSeconds(kWarmUpSeconds);
+    const std::int64_t from = monotonicNsec();
+    const double cpuStart = processCPUSeconds(process);
+    sleepSeconds(kWindowSeconds);
+    const std::int64_t to = monotonicNsec();
+    const double cpuEnd = processCPUSeconds(process);
     if (cpuStart >= 0 && cpuEnd >= 0)
-        m.cpuShare = (cpuEnd - cpuStart) / (wallEnd - wallStart);
-    std::vector<float> application, device;
-    graph.probeSamples(start, end, application, device);
-    measureLatency(application, device, m);
-    return m;
+        run.cpuShare = (cpuEnd - cpuStart) / (double(to - from) * 1e-9);
+    sleepSeconds(0.05);  // the second impulse of the last click
+    run.delays = delaysInFrames(source.emitted.snapshot(), clicksHeard(recorder()->heard().snapshot(), from, to));
+    return run;
 }
 
-std::unique_ptr<Graph>& graph()
+// Starts, measures and ends one routing process.
+Run measureStart(bool program, Path path, bool slowSessionManager)
 {
-    static std::unique_ptr<Graph> instance;
-    return instance;
+    Clicker& source = path == Path::application ? graph()->application() : graph()->microphone();
+    Process p = startRouting(program, path, slowSessionManager);
+    Run run;
+    if (p.pid > 0)
+        run = observe(source, p.pid);
+    finish(p);
+    if (!program)
+        graph()->waitForNode(kLoopbackPlayback, false);
+    sleepSeconds(0.2);  // the graph settles without the process
+    return run;
 }
 
 bool setQuantum(std::uint32_t quantum)
 {
     const std::string set = "pw-metadata -n settings 0 clock.force-quantum " + std::to_string(quantum) + " > /dev/null";
-    return std::system(set.c_str()) == 0 && pollUntil([&] { return graph()->quantum() == quantum; }, 10.0);
+    return std::system(set.c_str()) == 0 && pollUntil([&] {
+               return graph()->application().quantum.load() == quantum && recorder()->quantum() == quantum;
+           }, 10.0);
 }
 
-void RoutingAgainstPwLoopback(benchmark::State& state)
+struct Spread {
+    double min = NAN, median = NAN, max = NAN;
+};
+
+Spread spread(const std::vector<double>& values)
+{
+    if (values.empty())
+        return {};
+    return {*std::min_element(values.begin(), values.end()), median(values),
+            *std::max_element(values.begin(), values.end())};
+}
+
+std::string list(const std::vector<double>& values, const char* format, double scale = 1)
+{
+    std::string text;
+    char item[32];
+    for (double v : values) {
+        std::snprintf(item, sizeof item, format, scale * v);
+        text += (text.empty() ? "" : " ") + std::string(item);
+    }
+    return text;
+}
+
+// `starts` starts of pw-loopback and of the program, alternating, at one
+// quantum; counters for both and for the program against pw-loopback.
+void measureStarts(benchmark::State& state, const char* name, Path path, bool slowSessionManager)
 {
     const auto quantum = std::uint32_t(state.range(0));
-    Graph& g = *graph();
+    Clicker& source = path == Path::application ? graph()->application() : graph()->microphone();
     if (!setQuantum(quantum)) {
         state.SkipWithError("the graph did not take the quantum");
         return;
     }
-    const std::string device = VLMVirtualOutputDevice::deviceUID;
-    Measurement reference, program;
+    source.clicking = true;
+    sleepSeconds(0.3);
+    std::vector<double> referenceDelays, programDelays, referenceCPU, programCPU;
+    std::vector<double> referenceClicks, programClicks;  // every click of every start
     for (auto _ : state) {
-        Process loopback = startLoopback();
-        const bool linked = loopback.pid > 0 && g.link(kApplicationNode, "FL", kLoopbackCapture, "FL")
-                         && g.link(kApplicationNode, "FR", kLoopbackCapture, "FR")
-                         && g.link(kLoopbackPlayback, "FL", device, "FL")
-                         && g.link(kLoopbackPlayback, "FR", device, "FR");
-        if (linked)
-            reference = measure(g, loopback.pid);
-        finish(loopback);
-        g.waitForNode(kLoopbackPlayback, false);
-
-        Process router = startRouter();
-        if (router.pid > 0)
-            program = measure(g, router.pid);
-        finish(router);
+        for (int s = 0; s < starts; ++s) {
+            const Run reference = measureStart(false, path, slowSessionManager);
+            const Run program = measureStart(true, path, slowSessionManager);
+            std::fprintf(stderr,
+                         "%s/%u start %2d: pw-loopback %6.0f frames (clicks %zu, %4.0f..%-4.0f) cpu %.3f %% | "
+                         "program %6.0f frames (clicks %zu, %4.0f..%-4.0f) cpu %.3f %%\n",
+                         name, quantum, s + 1, reference.delay(), reference.delays.size(),
+                         spread(reference.delays).min, spread(reference.delays).max, 100 * reference.cpuShare,
+                         program.delay(), program.delays.size(), spread(program.delays).min,
+                         spread(program.delays).max, 100 * program.cpuShare);
+            if (reference.valid()) {
+                referenceDelays.push_back(reference.delay());
+                referenceCPU.push_back(reference.cpuShare);
+                referenceClicks.insert(referenceClicks.end(), reference.delays.begin(), reference.delays.end());
+            }
+            if (program.valid()) {
+                programDelays.push_back(program.delay());
+                programCPU.push_back(program.cpuShare);
+                programClicks.insert(programClicks.end(), program.delays.begin(), program.delays.end());
+            }
+        }
     }
-    if (reference.latencyFrames < 0 || program.latencyFrames < 0 || reference.cpuShare <= 0 || program.cpuShare <= 0) {
+    source.clicking = false;
+    if (referenceDelays.empty() || programDelays.empty()) {
         state.SkipWithError("no measurement: see the logs in the server's folder");
         return;
     }
+    std::fprintf(stderr, "%s/%u per-start delays (frames): pw-loopback [%s] program [%s]\n", name, quantum,
+                 list(referenceDelays, "%.0f").c_str(), list(programDelays, "%.0f").c_str());
+    const Spread reference = spread(referenceDelays), program = spread(programDelays);
     state.counters["quantum"] = quantum;
-    state.counters["loopback_latency_frames"] = reference.latencyFrames;
-    state.counters["program_latency_frames"] = program.latencyFrames;
-    state.counters["loopback_latency_ms"] = 1000.0 * reference.latencyFrames / kRate;
-    state.counters["program_latency_ms"] = 1000.0 * program.latencyFrames / kRate;
-    // pw-loopback may add no latency at all; a ratio to nothing means nothing.
-    if (reference.latencyFrames > 0)
-        state.counters["latency_ratio"] = program.latencyFrames / reference.latencyFrames;
-    state.counters["latency_over_loopback_frames"] = program.latencyFrames - reference.latencyFrames;
-    state.counters["latency_over_loopback_quanta"] = (program.latencyFrames - reference.latencyFrames) / quantum;
-    state.counters["loopback_cpu_percent"] = 100.0 * reference.cpuShare;
-    state.counters["program_cpu_percent"] = 100.0 * program.cpuShare;
-    state.counters["cpu_ratio"] = program.cpuShare / reference.cpuShare;
-    state.counters["clicks"] = std::min(reference.clicks, program.clicks);
+    state.counters["starts_ref"] = double(referenceDelays.size());
+    state.counters["starts_prog"] = double(programDelays.size());
+    state.counters["ref_min"] = reference.min;
+    state.counters["ref_median"] = reference.median;
+    state.counters["ref_max"] = reference.max;
+    state.counters["prog_min"] = program.min;
+    state.counters["prog_median"] = program.median;
+    state.counters["prog_max"] = program.max;
+    // The extremes over single clicks rather than over the starts' medians.
+    state.counters["ref_click_min"] = spread(referenceClicks).min;
+    state.counters["ref_click_max"] = spread(referenceClicks).max;
+    state.counters["prog_click_min"] = spread(programClicks).min;
+    state.counters["prog_click_max"] = spread(programClicks).max;
+    // pw-loopback adds nothing when it is linked right: a ratio to nothing
+    // means nothing, so the program is compared by its excess.
+    state.counters["excess_frames"] = program.median - reference.median;
+    state.counters["excess_quanta"] = (program.median - reference.median) / quantum;
+    if (path == Path::application && !slowSessionManager) {
+        const Spread refCPU = spread(referenceCPU), progCPU = spread(programCPU);
+        std::fprintf(stderr, "%s/%u CPU %% of a core: pw-loopback [%s] program [%s]\n", name, quantum,
+                     list(referenceCPU, "%.3f", 100).c_str(), list(programCPU, "%.3f", 100).c_str());
+        // Shares of one core, in percent.
+        state.counters["ref_cpu_min"] = 100 * refCPU.min;
+        state.counters["ref_cpu_med"] = 100 * refCPU.median;
+        state.counters["ref_cpu_max"] = 100 * refCPU.max;
+        state.counters["prog_cpu_min"] = 100 * progCPU.min;
+        state.counters["prog_cpu_med"] = 100 * progCPU.median;
+        state.counters["prog_cpu_max"] = 100 * progCPU.max;
+        state.counters["cpu_ratio"] = progCPU.median / refCPU.median;
+    }
 }
 
-BENCHMARK(RoutingAgainstPwLoopback)->Arg(256)->Arg(1024)->Iterations(1)->Unit(benchmark::kSecond);
+// ---------------------------------------------------------------------------
+// Soak: one routing process kept for --soak-minutes, the delay of both paths
+// at its start and its end, and every minute its memory, threads, descriptors
+// and the xruns PipeWire counts for the program's node, the virtual device and
+// the driver (pw-top's ERR column).
 
-// The private server for the run, and this program's part of the graph.
+long statusField(pid_t pid, const char* field)
+{
+    const std::string text = commandOutput("grep '^" + std::string(field) + ":' /proc/" + std::to_string(pid)
+                                           + "/status");
+    const auto colon = text.find(':');
+    return colon == std::string::npos ? -1 : std::strtol(text.c_str() + colon + 1, nullptr, 10);
+}
+
+long descriptorCount(pid_t pid)
+{
+    return std::strtol(commandOutput("ls /proc/" + std::to_string(pid) + "/fd | wc -l").c_str(), nullptr, 10);
+}
+
+// "name=errors" for the nodes of interest, read off pw-top's screen.
+std::string xruns()
+{
+    const std::string screen = commandOutput(
+        "TERM=xterm timeout 2 script -qfc 'stty cols 220 rows 60; pw-top' /dev/null 2>/dev/null"
+        " | sed 's/\\x1b\\[[0-9;?]*[a-zA-Z]//g' | tr '\\r' '\\n'"
+        " | grep -E 'velmora-studio-connect|VelmoraStudioConnect.Device|test-speakers' | tail -3"
+        " | sed -E 's/.*(us|-) +([0-9.]+|---) +([0-9.]+|---) +([0-9]+).* ([^ ]+)$/\\5=\\4/'"
+        " | sort -u | tr '\\n' ' '");
+    return screen.empty() ? "(none read)" : screen;
+}
+
+void SoakBothPaths(benchmark::State& state)
+{
+    const auto quantum = std::uint32_t(state.range(0));
+    if (!setQuantum(quantum)) {
+        state.SkipWithError("the graph did not take the quantum");
+        return;
+    }
+    auto delayOf = [](Clicker& source, pid_t process) {
+        source.clicking = true;
+        sleepSeconds(0.3);
+        const Run run = observe(source, process);
+        source.clicking = false;
+        return run.delay();
+    };
+    for (auto _ : state) {
+        Process p = startRouting(true, Path::application, false);
+        if (p.pid <= 0) {
+            state.SkipWithError("the router did not start");
+            return;
+        }
+        const double musicAtStart = delayOf(graph()->application(), p.pid);
+        const double microphoneAtStart = delayOf(graph()->microphone(), p.pid);
+        const long rssAtStart = statusField(p.pid, "VmRSS");
+        std::fprintf(stderr, "soak start: music %.0f frames, microphone %.0f frames\n", musicAtStart,
+                     microphoneAtStart);
+        for (int minute = 1; minute <= soakMinutes; ++minute) {
+            const double cpuBefore = processCPUSeconds(p.pid);
+            sleepSeconds(60.0 - 2.0);
+            std::fprintf(stderr, "soak minute %3d: rss %ld kB, threads %ld, descriptors %ld, cpu %.2f %%, xruns %s\n",
+                         minute, statusField(p.pid, "VmRSS"), statusField(p.pid, "Threads"), descriptorCount(p.pid),
+                         100 * (processCPUSeconds(p.pid) - cpuBefore) / 58.0, xruns().c_str());
+        }
+        const double musicAtEnd = delayOf(graph()->application(), p.pid);
+        const double microphoneAtEnd = delayOf(graph()->microphone(), p.pid);
+        std::fprintf(stderr, "soak end: music %.0f frames, microphone %.0f frames\n", musicAtEnd, microphoneAtEnd);
+        state.counters["music_start"] = musicAtStart;
+        state.counters["music_end"] = musicAtEnd;
+        state.counters["mic_start"] = microphoneAtStart;
+        state.counters["mic_end"] = microphoneAtEnd;
+        state.counters["rss_start_kB"] = double(rssAtStart);
+        state.counters["rss_end_kB"] = double(statusField(p.pid, "VmRSS"));
+        finish(p);
+    }
+}
+
+void AppToDevice(benchmark::State& state) { measureStarts(state, "AppToDevice", Path::application, false); }
+void MicrophoneToDevice(benchmark::State& state) { measureStarts(state, "MicrophoneToDevice", Path::microphone, false); }
+void SlowStartAppToDevice(benchmark::State& state)
+{
+    measureStarts(state, "SlowStartAppToDevice", Path::application, true);
+}
+
+BENCHMARK(AppToDevice)->Arg(64)->Arg(256)->Arg(1024)->Arg(2048)->Iterations(1)->Unit(benchmark::kSecond);
+BENCHMARK(MicrophoneToDevice)->Arg(64)->Arg(256)->Arg(1024)->Arg(2048)->Iterations(1)->Unit(benchmark::kSecond);
+BENCHMARK(SlowStartAppToDevice)->Arg(256)->Arg(1024)->Iterations(1)->Unit(benchmark::kSecond);
+
+// The private server for the run, this program's part of the graph and the
+// voice-chat recorder.
 bool startServer()
 {
     char folder[] = "/tmp/vlm-pipewire-bench-XXXXXX";
@@ -732,14 +1099,13 @@ bool startServer()
             },
             10.0))
         return false;
-    // The probe hears the application and the virtual device all along.
-    const std::string device = VLMVirtualOutputDevice::deviceUID;
-    return graph()->link(kApplicationNode, "FL", kProbeNode, "application")
-        && graph()->link(device, "FL", kProbeNode, "device");
+    recorder() = std::make_unique<Recorder>();
+    return pollUntil([] { return recorder()->quantum() > 0; }, 10.0);
 }
 
 void stopServer()
 {
+    recorder().reset();
     graph().reset();
     if (!serverDirectory.empty())
         std::system(("'" + script() + "' stop '" + serverDirectory + "' && rm -rf '" + serverDirectory + "'").c_str());
@@ -753,7 +1119,22 @@ int main(int argc, char** argv)
     if (argc >= 3 && std::strcmp(argv[1], "--route") == 0)
         return route(argc, argv);
 
+    for (int i = 1; i < argc; ++i) {
+        if (std::strncmp(argv[i], "--soak-minutes=", 15) == 0) {
+            soakMinutes = std::max(1, std::atoi(argv[i] + 15));
+            std::copy(argv + i + 1, argv + argc, argv + i);
+            --argc;
+            --i;
+        } else if (std::strncmp(argv[i], "--starts=", 9) == 0) {
+            starts = std::max(1, std::atoi(argv[i] + 9));
+            std::copy(argv + i + 1, argv + argc, argv + i);
+            --argc;
+            --i;
+        }
+    }
     benchmark::Initialize(&argc, argv);
+    if (soakMinutes > 0)
+        benchmark::RegisterBenchmark("SoakBothPaths", SoakBothPaths)->Arg(256)->Iterations(1)->Unit(benchmark::kSecond);
     if (!startServer()) {
         std::fprintf(stderr, "PipeWireRoutingBenchmark: no private PipeWire server (see %s)\n",
                      serverDirectory.c_str());

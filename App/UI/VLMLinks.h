@@ -1,9 +1,14 @@
 #pragma once
 // The addresses the program opens.
 
-// The product page, which offers the virtual audio device's installer: the
+#include <QString>
+
+// The product page, which tells how to install the virtual audio device: the
 // Help menu's item and the main view's "Download Installer" both open it.
-inline constexpr const char* VLMProductWebPageURLString = "https://velmora.studio/connect";
+// The build option VLM_PRODUCT_PAGE_URL names it; by default it is the help
+// page installed with the program, found relative to the executable so that
+// the packaged, the installed and the built program each open their own.
+QString VLMProductWebPageURLString();
 
 // The system's microphone privacy settings.
 inline constexpr const char* VLMMicrophonePrivacySettingsURLString =

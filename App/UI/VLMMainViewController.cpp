@@ -119,11 +119,26 @@ QRectF centreHeight(const QRectF& rect, double height)
     return d > 0 ? inset(rect, 0, d) : rect;
 }
 
+QRect wholePoints(const QRectF& frame)
+{
+    return QRect(static_cast<int>(std::lround(frame.x())), static_cast<int>(std::lround(frame.y())),
+                 static_cast<int>(std::lround(frame.width())), static_cast<int>(std::lround(frame.height())));
+}
+
 void setFrame(QWidget* widget, const QRectF& frame)
 {
-    widget->setGeometry(QRect(static_cast<int>(std::lround(frame.x())), static_cast<int>(std::lround(frame.y())),
-                              static_cast<int>(std::lround(frame.width())),
-                              static_cast<int>(std::lround(frame.height()))));
+    widget->setGeometry(wholePoints(frame));
+}
+
+// For a control that resizes itself later: QComboBox calls adjustSize() 20 ms
+// after its items change, which would take it out of its row (25 high, and as
+// wide as its longest item). Pinning the size makes that call a no-op; the
+// pop-up still reports its intrinsic width through sizeHint().
+void pinFrame(QWidget* widget, const QRectF& frame)
+{
+    const QRect rect = wholePoints(frame);
+    widget->setFixedSize(rect.size());
+    widget->setGeometry(rect);
 }
 
 QLabel* makeLabel(const QString& text, const char* name)
@@ -505,7 +520,7 @@ void VLMMainViewController::statusRecoveryRequested(QPushButton*)
 {
     switch (currentStatus_.kind()) {
     case VLMAudioRouterStatus::Kind::driverMissing:
-        openURLString(QString::fromLatin1(VLMProductWebPageURLString));
+        openURLString(VLMProductWebPageURLString());
         break;
     case VLMAudioRouterStatus::Kind::microphonePermissionDenied:
         openURLString(QString::fromLatin1(VLMMicrophonePrivacySettingsURLString));
@@ -722,7 +737,7 @@ void VLMMainViewController::layoutMicrophoneSection(QRectF section)
     cutTop(section, Layout::popUpGap);
     QRectF popUpRow = cutTop(section, Layout::popUpRowHeight);
     const double intrinsic = std::max(0, microphonePopUpButton->sizeHint().width());
-    setFrame(microphonePopUpButton, cutLeft(popUpRow, std::min(intrinsic, popUpRow.width())));
+    pinFrame(microphonePopUpButton, cutLeft(popUpRow, std::min(intrinsic, popUpRow.width())));
     if (manualGainButton->isChecked()) {
         cutTop(section, Layout::gainRowGap);
         layoutGainControls(microphoneSlider, microphoneGainValueLabel, cutTop(section, Layout::gainRowHeight));

@@ -184,9 +184,12 @@ void VLMMainWindowController::setFrameAutosaveName(const QString& name)
     const QPoint position(parts[0].toInt(&okX), parts[1].toInt(&okY));
     if (!okX || !okY)
         return;
-    const QRect frame(position, window_->size());
+    // In floating point: a hand-edited position near INT_MAX would overflow
+    // QRect's right edge and seem to intersect every screen. A frame on no
+    // screen leaves the window centred, where a new window goes.
+    const QRectF frame(QPointF(position), QSizeF(window_->size()));
     for (QScreen* screen : QGuiApplication::screens()) {
-        if (screen->availableGeometry().intersects(frame)) {
+        if (QRectF(screen->availableGeometry()).intersects(frame)) {
             window_->move(position);
             return;
         }

@@ -7,6 +7,7 @@
 #include <iterator>
 
 #include <cmath>
+#include <cstdlib>
 #include <utility>
 
 namespace VLMTypography {
@@ -47,14 +48,40 @@ QFont systemFont(double size, double weight)
     return font;
 }
 
+// Debian's Quicksand is several families: "Quicksand" (Regular, Bold) and
+// one family per other weight ("Quicksand Light", "Quicksand Medium"), and
+// none has SemiBold. Asked for a weight the family itself lacks, fontconfig
+// answers with Regular or Bold, so each weight is resolved here to the
+// nearest face of all of them; a tie goes to the heavier face above 500 (so
+// semibold is Bold) and to the lighter one below, as CSS font matching does.
 std::optional<QFont> roundedVariant(const QFont& font, double size)
 {
-    const QString family = QString::fromLatin1(roundedSystemFamily);
-    if (!QFontDatabase::hasFamily(family))
+    const QString base = QString::fromLatin1(roundedSystemFamily);
+    const int wanted = font.weight();
+    std::optional<std::pair<QString, int>> best;
+    auto closer = [wanted](int candidate, int current) {
+        const int candidateDistance = std::abs(candidate - wanted);
+        const int currentDistance = std::abs(current - wanted);
+        if (candidateDistance != currentDistance)
+            return candidateDistance < currentDistance;
+        return wanted > 500 ? candidate > current : candidate < current;
+    };
+    for (const QString& family : QFontDatabase::families()) {
+        if (family != base && !family.startsWith(base + QLatin1Char(' ')))
+            continue;
+        for (const QString& style : QFontDatabase::styles(family)) {
+            if (QFontDatabase::italic(family, style))
+                continue;
+            const int weight = QFontDatabase::weight(family, style);
+            if (!best || closer(weight, best->second))
+                best = std::pair(family, weight);
+        }
+    }
+    if (!best)
         return std::nullopt;
-    QFont rounded(family);
+    QFont rounded(best->first);
     setSize(rounded, size);
-    rounded.setWeight(font.weight());
+    rounded.setWeight(static_cast<QFont::Weight>(best->second));
     rounded.setItalic(font.italic());
     return rounded;
 }

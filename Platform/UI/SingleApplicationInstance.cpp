@@ -9,13 +9,14 @@
 
 namespace {
 
-// A message is one QDataStream-encoded QStringList, preceded by its size so
-// the receiver knows when it has all of it.
-QByteArray encode(const QStringList& arguments)
+// A message is the QDataStream encoding of the arguments (a QStringList) and
+// the activation token (a QString), preceded by its size so the receiver
+// knows when it has all of it.
+QByteArray encode(const QStringList& arguments, const QString& activationToken)
 {
     QByteArray body;
     QDataStream bodyStream(&body, QIODevice::WriteOnly);
-    bodyStream << arguments;
+    bodyStream << arguments << activationToken;
     QByteArray message;
     QDataStream messageStream(&message, QIODevice::WriteOnly);
     messageStream << static_cast<quint32>(body.size());
@@ -74,24 +75,25 @@ void SingleApplicationInstance::acceptConnections()
             if (buffer->size() < static_cast<qsizetype>(sizeof(quint32) + size))
                 return;
             QStringList arguments;
+            QString activationToken;
             QDataStream argumentStream(buffer->mid(sizeof(quint32), size));
-            argumentStream >> arguments;
+            argumentStream >> arguments >> activationToken;
             buffer->clear();
             socket->write("ok");
             socket->flush();
-            emit argumentsReceived(arguments);
+            emit argumentsReceived(arguments, activationToken);
         });
     }
 }
 
 bool SingleApplicationInstance::sendToRunningInstance(const QString& serverName, const QStringList& arguments,
-                                                      int timeoutMilliseconds)
+                                                      int timeoutMilliseconds, const QString& activationToken)
 {
     QLocalSocket socket;
     socket.connectToServer(serverName);
     if (!socket.waitForConnected(timeoutMilliseconds))
         return false;
-    socket.write(encode(arguments));
+    socket.write(encode(arguments, activationToken));
     if (!socket.waitForBytesWritten(timeoutMilliseconds))
         return false;
     // Waiting for the answer means the running instance has the message

@@ -22,14 +22,16 @@ public:
     // already listens (or the socket cannot be created).
     bool listen();
 
-    // Hands `arguments` to the running instance. False when none answers
-    // within `timeoutMilliseconds`.
+    // Hands `arguments` and the launcher's activation token (empty when it
+    // gave none) to the running instance. False when none answers within
+    // `timeoutMilliseconds`.
     static bool sendToRunningInstance(const QString& serverName, const QStringList& arguments,
-                                      int timeoutMilliseconds = 2000);
+                                      int timeoutMilliseconds = 2000, const QString& activationToken = {});
 
 signals:
-    // On the running instance: a later one was started with these arguments.
-    void argumentsReceived(const QStringList& arguments);
+    // On the running instance: a later one was started with these arguments
+    // and this activation token.
+    void argumentsReceived(const QStringList& arguments, const QString& activationToken);
 
 private:
     void acceptConnections();

@@ -15,7 +15,7 @@ namespace {
 // How long a start waits for the server's first answer: a server that runs
 // answers within a few milliseconds; one that does not is connected later,
 // in the background.
-constexpr std::chrono::milliseconds kFirstAnswerBound{100};
+constexpr std::chrono::milliseconds kFirstAnswerBound{50};
 constexpr std::chrono::milliseconds kSynchronizeBound{5000};
 
 } // namespace

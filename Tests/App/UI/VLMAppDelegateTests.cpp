@@ -173,7 +173,7 @@ TEST_F(VLMAppDelegateTest, HelpItemsOpenTheProductPageAndTheSettings)
     QMenu* help = delegate->helpMenu();
     itemTitled(help, QStringLiteral("Velmora Studio Connect Help"))->trigger();
     itemTitled(help, QStringLiteral("Microphone Privacy Settings"))->trigger();
-    EXPECT_THAT(openedURLs, testing::ElementsAre(QUrl(QString::fromLatin1(VLMProductWebPageURLString)),
+    EXPECT_THAT(openedURLs, testing::ElementsAre(QUrl(VLMProductWebPageURLString()),
                                                  QUrl(QString::fromLatin1(VLMMicrophonePrivacySettingsURLString))));
 }
 

@@ -11,6 +11,7 @@
 
 #include <QAccessible>
 #include <QAccessibleValueInterface>
+#include <QAbstractItemView>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
@@ -193,7 +194,7 @@ TEST_F(VLMMainViewControllerTest, RecoveryOpensTheProductPageOrTheSettingsOrStar
     button->click();
     apply(VLMAudioRouterStatus::microphonePermissionDenied());
     button->click();
-    EXPECT_THAT(openedURLs, ElementsAre(QUrl(QString::fromLatin1(VLMProductWebPageURLString)),
+    EXPECT_THAT(openedURLs, ElementsAre(QUrl(VLMProductWebPageURLString()),
                                         QUrl(QString::fromLatin1(VLMMicrophonePrivacySettingsURLString))));
 
     router->delegate = controller;
@@ -223,6 +224,32 @@ TEST_F(VLMMainViewControllerTest, FollowingTheDefaultSelectsTheSystemDefaultItem
                                           QStringLiteral("Built-in Microphone"), QStringLiteral("USB Microphone")}));
     EXPECT_EQ(selectedItemData().toString(), QStringLiteral("VLMSystemDefaultMicrophone"));
     EXPECT_TRUE(find("microphonePopUpButton")->isEnabled());
+}
+
+// Counts an object's timer events.
+struct TimerEvents : QObject {
+    int count = 0;
+    bool eventFilter(QObject*, QEvent* event) override
+    {
+        count += event->type() == QEvent::Timer;
+        return false;
+    }
+};
+
+TEST_F(VLMMainViewControllerTest, APopUpWithALongDeviceNameStaysInItsRowAfterARebuild)
+{
+    makeController();
+    layOut(400, 530);
+    system->setDefaultInputDevice(addMicrophone("hda", "Family 17h/19h HD Audio Controller Analog Stereo"));
+    router->refreshMicrophones();
+    // QComboBox resizes itself to its items on a timer of its list's container.
+    auto* popUp = find<QComboBox>("microphonePopUpButton");
+    TimerEvents timers;
+    popUp->view()->parentWidget()->installEventFilter(&timers);
+    ASSERT_TRUE(runMainQueueUntil([&] { return timers.count > 0; }));
+
+    EXPECT_GT(popUp->sizeHint().width(), 336);
+    EXPECT_EQ(popUp->geometry(), QRect(32, 340, 336, 30));
 }
 
 TEST_F(VLMMainViewControllerTest, NoMicrophonesLeaveTheMenuEmptyAndDisabled)

@@ -8,13 +8,16 @@
 #include "VLMMainWindowController.h"
 
 #include <QCheckBox>
+#include <QGuiApplication>
 #include <QImage>
 #include <QLabel>
 #include <QMainWindow>
 #include <QPushButton>
+#include <QScreen>
 #include <QTest>
 #include <QWindow>
 
+#include <algorithm>
 #include <set>
 
 namespace {
@@ -111,6 +114,15 @@ TEST_F(VLMMainWindowControllerTest, RemembersWhereTheUserLeftIt)
 
     makeWindowController();
     EXPECT_EQ(window->pos(), QPoint(123, 145));
+}
+
+TEST_F(VLMMainWindowControllerTest, AStoredPositionOnNoScreenIsCentredInstead)
+{
+    NSUserDefaults::standardUserDefaults().setString("2147483547 2147483547 800 530", "NSWindow Frame VLMMainWindow");
+    makeWindowController();
+    const QList<QScreen*> screens = QGuiApplication::screens();
+    EXPECT_TRUE(std::any_of(screens.begin(), screens.end(),
+                            [&](QScreen* screen) { return screen->availableGeometry().contains(window->geometry()); }));
 }
 
 TEST_F(VLMMainWindowControllerTest, AFirstLaunchCentresTheWindow)

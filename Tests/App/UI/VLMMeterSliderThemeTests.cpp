@@ -69,6 +69,9 @@ TEST(VLMTypographyTest, OnThisMachineTheRoundedFamilyIsInstalled)
     EXPECT_EQ(QFontInfo(font).family(), QString::fromLatin1(VLMTypography::roundedSystemFamily))
         << "install the font package named in scripts/install-dependencies";
     EXPECT_EQ(font.pixelSize(), 15);
+    // Debian has Medium as a family of its own and no SemiBold: three faces still show.
+    EXPECT_EQ(QFontInfo(VLMTypography::appFont(13, NSFontWeightMedium)).weight(), QFont::Medium);
+    EXPECT_EQ(QFontInfo(VLMTypography::appFont(18, NSFontWeightSemibold)).weight(), QFont::Bold);
 }
 
 // MARK: Level meter
