@@ -85,6 +85,96 @@ protected:
     std::vector<double> reportedHeights;
 };
 
+// MARK: Layout
+
+// These restate the layout's rectangles; they stay until the parameterised
+// layout test over every status and checkbox state replaces them.
+
+TEST_F(VLMMainViewControllerTest, LaysOutEveryRowWhileStarting)
+{
+    makeController();
+    layOut(400, 530);
+
+    EXPECT_EQ(frame("instructionsContainer"), QRect(32, 28, 336, 168));
+    EXPECT_EQ(frame("instructionsLabel"), QRect(48, 40, 304, 44));
+    const int rowTops[] = {84, 112, 156};
+    const int rowHeights[] = {28, 44, 28};
+    for (int i = 0; i < 3; ++i) {
+        const QRect label = frame(qPrintable(QStringLiteral("instructionLabels[%1]").arg(i)));
+        const QRect icon = frame(qPrintable(QStringLiteral("instructionImageViews[%1]").arg(i)));
+        EXPECT_EQ(label.left(), 73) << i;
+        EXPECT_EQ(label.right() + 1, 344) << i;
+        EXPECT_GE(label.top(), rowTops[i]) << i;
+        EXPECT_LE(label.bottom() + 1, rowTops[i] + rowHeights[i]) << i;
+        EXPECT_EQ(icon, QRect(48, label.top(), 17, 17)) << "the icon's top is level with the text's, step " << i;
+    }
+    EXPECT_EQ(frame("statusProgressIndicator"), QRect(32, 233, 16, 16));
+    EXPECT_EQ(frame("statusLabel"), QRect(56, 233, 304, 16));
+    EXPECT_EQ(frame("topBackgroundView"), QRect(0, 0, 400, 258));
+    EXPECT_EQ(frame("sourcesMaterialView"), QRect(0, 258, 400, 272));
+
+    EXPECT_EQ(frame("microphoneMeter").left(), 180);
+    EXPECT_EQ(frame("microphoneMeter").width(), 188);
+    EXPECT_EQ(frame("microphoneMeter").height(), VLMAudioLevelMeterView::naturalHeight());
+    EXPECT_NEAR(middle(frame("microphoneMeter")), middle(QRect(32, 278, 336, 32)), 0.5);
+    EXPECT_EQ(frame("microphoneLabel").left(), 32);
+    EXPECT_EQ(frame("microphoneDescriptionLabel"), QRect(32, 310, 336, 22));
+    const QRect popUp = frame("microphonePopUpButton");
+    EXPECT_EQ(popUp.topLeft(), QPoint(32, 340));
+    EXPECT_EQ(popUp.height(), 30);
+    EXPECT_EQ(popUp.width(), find("microphonePopUpButton")->sizeHint().width()) << "not stretched to the row";
+    EXPECT_NEAR(middle(frame("velmoraMeter")), middle(QRect(32, 388, 336, 32)), 0.5);
+    EXPECT_EQ(frame("velmoraDescriptionLabel"), QRect(32, 420, 336, 44));
+    EXPECT_EQ(frame("manualGainButton").left(), 32);
+    EXPECT_NEAR(middle(frame("manualGainButton")), middle(QRect(32, 476, 336, 34)), 0.5);
+}
+
+TEST_F(VLMMainViewControllerTest, ReadyLeavesNoRoomForTheStatusRow)
+{
+    makeController();
+    apply(VLMAudioRouterStatus::ready());
+    layOut(400, 496);
+
+    EXPECT_EQ(frame("topBackgroundView"), QRect(0, 0, 400, 224));
+    EXPECT_EQ(frame("sourcesMaterialView"), QRect(0, 224, 400, 272));
+    EXPECT_EQ(frame("microphoneDescriptionLabel"), QRect(32, 276, 336, 22));
+    EXPECT_EQ(frame("microphonePopUpButton").top(), 306);
+    EXPECT_EQ(frame("velmoraDescriptionLabel"), QRect(32, 386, 336, 44));
+    EXPECT_NEAR(middle(frame("manualGainButton")), middle(QRect(32, 442, 336, 34)), 0.5);
+    EXPECT_TRUE(find("statusLabel")->isHidden());
+}
+
+TEST_F(VLMMainViewControllerTest, ManualGainAddsAGainRowToEachSection)
+{
+    NSUserDefaults::standardUserDefaults().setBool(true, VLMMainViewController::manualGainAdjustmentKey);
+    makeController();
+    layOut(400, 594);
+
+    EXPECT_EQ(frame("microphoneSlider"), QRect(32, 378, 280, 24));
+    EXPECT_EQ(frame("microphoneGainValueLabel"), QRect(320, 378, 48, 24));
+    EXPECT_NEAR(middle(frame("velmoraMeter")), middle(QRect(32, 420, 336, 32)), 0.5);
+    EXPECT_EQ(frame("velmoraDescriptionLabel"), QRect(32, 452, 336, 44));
+    EXPECT_EQ(frame("velmoraSlider"), QRect(32, 504, 280, 24));
+    EXPECT_EQ(frame("velmoraGainValueLabel"), QRect(320, 504, 48, 24));
+    const QRect row(32, 540, 336, 34);
+    EXPECT_NEAR(middle(frame("manualGainButton")), middle(row), 0.5);
+    const QRect reset = frame("resetGainButton");
+    EXPECT_EQ(reset.right(), row.right()) << "the reset button sits at the row's right end";
+    EXPECT_EQ(reset.width(), find("resetGainButton")->sizeHint().width());
+}
+
+TEST_F(VLMMainViewControllerTest, TheStatusButtonTakesItsWidthFromTheTextArea)
+{
+    makeController();
+    apply(VLMAudioRouterStatus::driverMissing());
+    layOut(400, 530);
+
+    const int buttonWidth = find("statusButton")->sizeHint().width();
+    EXPECT_EQ(frame("statusButton"), QRect(360 - buttonWidth, 233, buttonWidth, 16));
+    EXPECT_EQ(frame("statusLabel"), QRect(56, 233, 304 - buttonWidth, 16));
+    EXPECT_EQ(frame("statusImageView"), QRect(32, 233, 16, 16));
+}
+
 // MARK: Status
 
 struct StatusRow {
