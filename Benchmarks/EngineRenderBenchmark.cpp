@@ -9,6 +9,7 @@
 //   build/default/Benchmarks/EngineRenderBenchmark --benchmark_filter=Resampler
 
 #include "AVFAudio.h"
+#include "VLMAudioRouter.h"
 
 #include <benchmark/benchmark.h>
 #include <soxr.h>
@@ -99,15 +100,8 @@ void EngineRenderBlock(benchmark::State& state)
         });
     auto musicMixer = std::make_shared<AVAudioMixerNode>();
     auto microphoneMixer = std::make_shared<AVAudioMixerNode>();
-    engine.attach(musicSource);
-    engine.attach(microphoneSource);
-    engine.attach(musicMixer);
-    engine.attach(microphoneMixer);
-    engine.connect(musicSource, musicMixer, musicFormat);
-    engine.connect(musicMixer, engine.mainMixerNode(), musicFormat);
-    engine.connect(microphoneSource, microphoneMixer, microphoneFormat);
-    engine.connect(microphoneMixer, engine.mainMixerNode(), nullptr);
-    engine.connect(engine.mainMixerNode(), engine.outputNode(), musicFormat);
+    VLMAudioRouter::connectMix(engine, musicSource, microphoneSource, musicMixer, microphoneMixer, musicFormat,
+                               microphoneFormat);
     musicMixer->setOutputVolume(0.5f);
     microphoneMixer->setOutputVolume(0.25f);
     // The taps do what the program's meters do: a peak per buffer.

@@ -72,6 +72,17 @@ std::vector<AudioObjectID> VLMAudioHardware::objectIDs(AudioObjectID objectID,
     return ids;
 }
 
+std::uint32_t VLMAudioHardware::inputChannelCount(AudioObjectID deviceID)
+{
+    std::uint32_t channels = 0;
+    for (AudioObjectID stream : objectIDs(deviceID, {kAudioDevicePropertyStreams, kAudioObjectPropertyScopeInput,
+                                                     kAudioObjectPropertyElementMain}))
+        channels += readValue<AudioStreamBasicDescription>(stream, kAudioStreamPropertyVirtualFormat,
+                                                           "Reading microphone channels")
+                        .mChannelsPerFrame;
+    return channels;
+}
+
 std::optional<std::string> VLMAudioHardware::stringProperty(AudioObjectID objectID,
                                                             AudioObjectPropertySelector selector)
 {
@@ -88,16 +99,7 @@ std::vector<VLMAudioDevice> VLMAudioHardware::inputDevices()
         objectIDs(kAudioObjectSystemObject, globalAddress(kAudioHardwarePropertyDevices));
     std::vector<VLMAudioDevice> devices;
     for (AudioObjectID deviceID : deviceIDs) {
-        const std::vector<AudioObjectID> streams = objectIDs(
-            deviceID, {kAudioDevicePropertyStreams, kAudioObjectPropertyScopeInput, kAudioObjectPropertyElementMain});
-        if (streams.empty())
-            continue;
-
-        std::uint32_t channels = 0;
-        for (AudioObjectID stream : streams)
-            channels += readValue<AudioStreamBasicDescription>(stream, kAudioStreamPropertyVirtualFormat,
-                                                               "Reading microphone channels")
-                            .mChannelsPerFrame;
+        const std::uint32_t channels = inputChannelCount(deviceID);
         if (channels == 0)
             continue;
 

@@ -20,7 +20,8 @@ public:
     static std::optional<AudioObjectID> deviceID(const std::string& forUID);
     static double nominalSampleRate(AudioObjectID deviceID);
     static AudioStreamBasicDescription streamFormat(AudioObjectID tapID);
-
-private:
+    // The channels of all of a device's input streams together.
+    static std::uint32_t inputChannelCount(AudioObjectID deviceID);
+    // An object-list property: devices, streams, ...
     static std::vector<AudioObjectID> objectIDs(AudioObjectID objectID, const AudioObjectPropertyAddress& address);
 };

@@ -11,7 +11,3 @@ std::uint64_t VLMAudioRingBufferFramesWritten(const VLMAudioRingBuffer* ringBuff
 
 // Frames consumed or pushed out since creation or the last reset.
 std::uint64_t VLMAudioRingBufferFramesRead(const VLMAudioRingBuffer* ringBuffer);
-
-// The frame stored in `slot` (below the capacity), whatever its age.
-void VLMAudioRingBufferStoredFrame(const VLMAudioRingBuffer* ringBuffer, std::uint32_t slot, float* left,
-                                   float* right);

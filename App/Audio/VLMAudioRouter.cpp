@@ -1,12 +1,10 @@
 #include "VLMAudioRouter.h"
 
-#include "AVAudioEngine.h"
 #include "AVCaptureDevice.h"
 #include "VLMAudioError.h"
 #include "VLMAudioHardware.h"
+#include "VLMAudioRouterGraph.h"
 #include "VLMFatalError.h"
-#include "VLMMicrophoneCapture.h"
-#include "VLMProcessTap.h"
 #include "VLMVirtualOutputDevice.h"
 
 #include <algorithm>
@@ -19,22 +17,17 @@ std::shared_ptr<VLMAudioRouter> VLMAudioRouter::create()
 VLMAudioRouter::VLMAudioRouter()
 {
     loadGains();
-    processRingBuffer = VLMAudioRingBufferCreate(ringBufferCapacity);
+    processRingBuffer.reset(VLMAudioRingBufferCreate(ringBufferCapacity));
     if (!processRingBuffer)
         VLMFatalError("Unable to create the process audio ring buffer.");
-    microphoneRingBuffer = VLMAudioRingBufferCreate(ringBufferCapacity);
+    microphoneRingBuffer.reset(VLMAudioRingBufferCreate(ringBufferCapacity));
     if (!microphoneRingBuffer) {
-        VLMAudioRingBufferDestroy(processRingBuffer);
+        processRingBuffer.reset();
         VLMFatalError("Unable to create the microphone audio ring buffer.");
     }
 }
 
-VLMAudioRouter::~VLMAudioRouter()
-{
-    stopAudio();
-    VLMAudioRingBufferDestroy(processRingBuffer);
-    VLMAudioRingBufferDestroy(microphoneRingBuffer);
-}
+VLMAudioRouter::~VLMAudioRouter() { stopAudio(); }
 
 void VLMAudioRouter::setStatus(VLMAudioRouterStatus status)
 {
@@ -127,7 +120,7 @@ void VLMAudioRouter::audioHardwareDidChange()
     // and a device that appears ends the wait for it. The status is what a
     // start would end in now: with every device gone (the sound server away)
     // that is the missing microphone, which a start checks first.
-    if (engine) {
+    if (graph_) {
         try {
             if (!VLMAudioHardware::deviceID(VLMVirtualOutputDevice::deviceUID)) {
                 stopAudio();
@@ -153,10 +146,10 @@ void VLMAudioRouter::audioHardwareDidChange()
     // The microphone in use, unplugged and plugged in again (or its server
     // restarted) under a new id: the running capture listens to a device that
     // is gone, so the same choice starts afresh on the new one.
-    if (microphoneCapture && previousUID) {
+    if (graph_ && previousUID) {
         auto listed = std::find_if(microphones_.begin(), microphones_.end(),
                                    [&](const VLMAudioDevice& d) { return d.uid == *previousUID; });
-        if (listed != microphones_.end() && listed->id != microphoneCapture->capturedDeviceID()) {
+        if (listed != microphones_.end() && listed->id != graph_->microphoneCapture->capturedDeviceID()) {
             startAudio(*previousUID, usesSystemDefaultMicrophone_);
             return;
         }

@@ -16,11 +16,11 @@
 #include <vector>
 
 class AVAudioEngine;
+class AVAudioFormat;
 class AVAudioMixerNode;
 class AVAudioPCMBuffer;
+class AVAudioSourceNode;
 class VLMAudioRouter;
-class VLMMicrophoneCapture;
-class VLMProcessTap;
 
 // The router's listener; the router holds it weakly.
 class VLMAudioRouterDelegate {
@@ -67,6 +67,16 @@ public:
     // The peak of a buffer on a -60 dB to 0 dB scale, from 0 to 1.
     static float meterLevel(const AVAudioPCMBuffer& buffer);
 
+    // Wires the mix as the running graph has it: each source into its mixer,
+    // both mixers into the main mixer, the main mixer into the output. The
+    // engine benchmark and the render-thread test play this same graph.
+    static void connectMix(AVAudioEngine& engine, const std::shared_ptr<AVAudioSourceNode>& musicSource,
+                           const std::shared_ptr<AVAudioSourceNode>& microphoneSource,
+                           const std::shared_ptr<AVAudioMixerNode>& velmoraMixer,
+                           const std::shared_ptr<AVAudioMixerNode>& microphoneMixer,
+                           const std::shared_ptr<AVAudioFormat>& musicFormat,
+                           const std::shared_ptr<AVAudioFormat>& microphoneFormat);
+
 private:
     VLMAudioRouter();
 
@@ -89,13 +99,16 @@ private:
     float microphoneVolume_ = defaultVolume;
     VLMAudioRouterStatus status_ = VLMAudioRouterStatus::starting();
     VLMAudioDeviceMonitor audioDeviceMonitor;
-    VLMAudioRingBuffer* processRingBuffer = nullptr;
-    VLMAudioRingBuffer* microphoneRingBuffer = nullptr;
-    std::unique_ptr<VLMProcessTap> processTap;
-    std::unique_ptr<VLMMicrophoneCapture> microphoneCapture;
-    std::shared_ptr<AVAudioEngine> engine;
-    std::shared_ptr<AVAudioMixerNode> velmoraMixer;
-    std::shared_ptr<AVAudioMixerNode> microphoneMixer;
+    struct RingBufferDeleter {
+        void operator()(VLMAudioRingBuffer* ringBuffer) const { VLMAudioRingBufferDestroy(ringBuffer); }
+    };
+    using RingBufferPointer = std::unique_ptr<VLMAudioRingBuffer, RingBufferDeleter>;
+    // Declared before the graph that reads and writes them, so they outlive it.
+    RingBufferPointer processRingBuffer;
+    RingBufferPointer microphoneRingBuffer;
+    // The running graph (VLMAudioRouterGraph.h); null while none runs.
+    struct Graph;
+    std::unique_ptr<Graph> graph_;
     std::int64_t meterGeneration = 0;
     // The virtual device came back before any microphone did: the next
     // hardware change that finds the device starts the graph again.

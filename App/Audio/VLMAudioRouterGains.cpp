@@ -2,8 +2,8 @@
 
 #include "VLMAudioRouter.h"
 
-#include "AVAudioEngine.h"
 #include "NSUserDefaults.h"
+#include "VLMAudioRouterGraph.h"
 
 #include <cmath>
 
@@ -44,15 +44,15 @@ void VLMAudioRouter::loadGains()
 void VLMAudioRouter::setVelmoraVolume(float volume)
 {
     velmoraVolume_ = volume;
-    if (velmoraMixer)
-        velmoraMixer->setOutputVolume(volume);
+    if (graph_)
+        graph_->velmoraMixer->setOutputVolume(volume);
     NSUserDefaults::standardUserDefaults().setFloat(volume, velmoraVolumeKey);
 }
 
 void VLMAudioRouter::setMicrophoneVolume(float volume)
 {
     microphoneVolume_ = volume;
-    if (microphoneMixer)
-        microphoneMixer->setOutputVolume(volume);
+    if (graph_)
+        graph_->microphoneMixer->setOutputVolume(volume);
     NSUserDefaults::standardUserDefaults().setFloat(volume, microphoneVolumeKey);
 }

@@ -2,15 +2,12 @@
 // microphone, each through its ring buffer, into an engine that plays the mix
 // into the virtual device.
 
-#include "VLMAudioRouter.h"
+#include "VLMAudioRouterGraph.h"
 
-#include "AVAudioEngine.h"
 #include "AudioUnit.h"
 #include "VLMAudioBacklogLimiter.h"
 #include "VLMAudioError.h"
 #include "VLMAudioHardware.h"
-#include "VLMMicrophoneCapture.h"
-#include "VLMProcessTap.h"
 #include "VLMVirtualOutputDevice.h"
 
 #include <algorithm>
@@ -51,10 +48,7 @@ void VLMAudioRouter::startAudio(const std::string& microphoneUID, bool usesSyste
     tellDelegateMicrophonesChanged();
 
     // What this attempt builds stays local until the engine runs.
-    std::unique_ptr<VLMProcessTap> newTap;
-    std::unique_ptr<VLMMicrophoneCapture> newCapture;
-    std::shared_ptr<AVAudioEngine> newEngine;
-    std::shared_ptr<AVAudioMixerNode> newVelmoraMixer, newMicrophoneMixer;
+    auto graph = std::make_unique<Graph>();
     try {
         auto microphone = std::find_if(microphones_.begin(), microphones_.end(),
                                        [&](const VLMAudioDevice& d) { return d.uid == microphoneUID; });
@@ -69,11 +63,11 @@ void VLMAudioRouter::startAudio(const std::string& microphoneUID, bool usesSyste
             return;
         }
 
-        VLMAudioRingBufferReset(processRingBuffer);
-        VLMAudioRingBufferReset(microphoneRingBuffer);
+        VLMAudioRingBufferReset(processRingBuffer.get());
+        VLMAudioRingBufferReset(microphoneRingBuffer.get());
 
-        newTap = std::make_unique<VLMProcessTap>(processRingBuffer);
-        const double tapRate = newTap->start();
+        graph->processTap = std::make_unique<VLMProcessTap>(processRingBuffer.get());
+        const double tapRate = graph->processTap->start();
         if (!VLMVirtualOutputDevice::isSupportedSampleRate(tapRate))
             throw VLMAudioError::unsupportedSampleRate(tapRate);
 
@@ -83,11 +77,12 @@ void VLMAudioRouter::startAudio(const std::string& microphoneUID, bool usesSyste
         if (rateStatus != kAudioHardwareNoError)
             throw VLMAudioError::operationFailed("Setting the virtual device sample rate", rateStatus);
 
-        newCapture = std::make_unique<VLMMicrophoneCapture>(microphoneRingBuffer);
-        const double microphoneRate = newCapture->start(microphoneDeviceID);
+        graph->microphoneCapture = std::make_unique<VLMMicrophoneCapture>(microphoneRingBuffer.get());
+        const double microphoneRate = graph->microphoneCapture->start(microphoneDeviceID);
 
-        newEngine = std::make_shared<AVAudioEngine>();
-        AudioUnit outputUnit = newEngine->outputNode()->audioUnit();
+        graph->engine = std::make_shared<AVAudioEngine>();
+        AVAudioEngine& engine = *graph->engine;
+        AudioUnit outputUnit = engine.outputNode()->audioUnit();
         if (!outputUnit)
             throw VLMAudioError::operationFailed("Opening the audio engine", kAudioHardwareUnspecifiedError);
         const AudioObjectID outputDevice = *virtualDevice;
@@ -100,70 +95,58 @@ void VLMAudioRouter::startAudio(const std::string& microphoneUID, bool usesSyste
         const std::shared_ptr<AVAudioFormat> musicFormat = stereoFormat(tapRate);
         const std::shared_ptr<AVAudioFormat> microphoneFormat = stereoFormat(microphoneRate);
 
-        auto musicSource = std::make_shared<AVAudioSourceNode>(musicFormat, renderBlockReading(processRingBuffer));
+        auto musicSource = std::make_shared<AVAudioSourceNode>(musicFormat, renderBlockReading(processRingBuffer.get()));
         auto microphoneSource =
-            std::make_shared<AVAudioSourceNode>(microphoneFormat, renderBlockReading(microphoneRingBuffer));
-        newVelmoraMixer = std::make_shared<AVAudioMixerNode>();
-        newMicrophoneMixer = std::make_shared<AVAudioMixerNode>();
+            std::make_shared<AVAudioSourceNode>(microphoneFormat, renderBlockReading(microphoneRingBuffer.get()));
+        graph->velmoraMixer = std::make_shared<AVAudioMixerNode>();
+        graph->microphoneMixer = std::make_shared<AVAudioMixerNode>();
 
-        newEngine->attach(musicSource);
-        newEngine->attach(microphoneSource);
-        newEngine->attach(newVelmoraMixer);
-        newEngine->attach(newMicrophoneMixer);
-        newEngine->connect(musicSource, newVelmoraMixer, musicFormat);
-        newEngine->connect(newVelmoraMixer, newEngine->mainMixerNode(), musicFormat);
-        newEngine->connect(microphoneSource, newMicrophoneMixer, microphoneFormat);
-        newEngine->connect(newMicrophoneMixer, newEngine->mainMixerNode(), nullptr);
-        newEngine->connect(newEngine->mainMixerNode(), newEngine->outputNode(), musicFormat);
+        connectMix(engine, musicSource, microphoneSource, graph->velmoraMixer, graph->microphoneMixer, musicFormat,
+                   microphoneFormat);
 
-        newVelmoraMixer->setOutputVolume(velmoraVolume_);
-        newMicrophoneMixer->setOutputVolume(microphoneVolume_);
-        installMeterTap(*newVelmoraMixer, VLMAudioSource::velmora);
-        installMeterTap(*newMicrophoneMixer, VLMAudioSource::microphone);
+        graph->velmoraMixer->setOutputVolume(velmoraVolume_);
+        graph->microphoneMixer->setOutputVolume(microphoneVolume_);
+        installMeterTap(*graph->velmoraMixer, VLMAudioSource::velmora);
+        installMeterTap(*graph->microphoneMixer, VLMAudioSource::microphone);
 
-        newEngine->prepare();
-        newEngine->start();
+        engine.prepare();
+        engine.start();
     } catch (const std::exception& error) {
         const std::string message = error.what();
-        // Reader before writers: the engine goes first, then the capture and the tap stop themselves.
-        newEngine.reset();
-        newVelmoraMixer.reset();
-        newMicrophoneMixer.reset();
-        newCapture.reset();
-        newTap.reset();
+        graph.reset();  // the same teardown as a stop
         stopAudio();
         setStatus(VLMAudioRouterStatus::failed(message));
         return;
     }
 
-    processTap = std::move(newTap);
-    microphoneCapture = std::move(newCapture);
-    engine = std::move(newEngine);
-    velmoraMixer = std::move(newVelmoraMixer);
-    microphoneMixer = std::move(newMicrophoneMixer);
+    graph_ = std::move(graph);
     setStatus(VLMAudioRouterStatus::ready());
+}
+
+void VLMAudioRouter::connectMix(AVAudioEngine& engine, const std::shared_ptr<AVAudioSourceNode>& musicSource,
+                                const std::shared_ptr<AVAudioSourceNode>& microphoneSource,
+                                const std::shared_ptr<AVAudioMixerNode>& velmoraMixer,
+                                const std::shared_ptr<AVAudioMixerNode>& microphoneMixer,
+                                const std::shared_ptr<AVAudioFormat>& musicFormat,
+                                const std::shared_ptr<AVAudioFormat>& microphoneFormat)
+{
+    engine.attach(musicSource);
+    engine.attach(microphoneSource);
+    engine.attach(velmoraMixer);
+    engine.attach(microphoneMixer);
+    engine.connect(musicSource, velmoraMixer, musicFormat);
+    engine.connect(velmoraMixer, engine.mainMixerNode(), musicFormat);
+    engine.connect(microphoneSource, microphoneMixer, microphoneFormat);
+    engine.connect(microphoneMixer, engine.mainMixerNode(), nullptr);
+    engine.connect(engine.mainMixerNode(), engine.outputNode(), musicFormat);
 }
 
 void VLMAudioRouter::stopAudio()
 {
     ++meterGeneration;  // levels still queued from the old graph become stale
-    if (engine) {
-        engine->stop();
-        engine->reset();
-        engine.reset();
-    }
-    velmoraMixer.reset();
-    microphoneMixer.reset();
-    if (microphoneCapture) {
-        microphoneCapture->stop();
-        microphoneCapture.reset();
-    }
-    if (processTap) {
-        processTap->stop();
-        processTap.reset();
-    }
-    VLMAudioRingBufferReset(processRingBuffer);
-    VLMAudioRingBufferReset(microphoneRingBuffer);
+    graph_.reset();
+    VLMAudioRingBufferReset(processRingBuffer.get());
+    VLMAudioRingBufferReset(microphoneRingBuffer.get());
     if (auto listener = delegate.lock()) {
         listener->audioRouter(*this, 0.0f, VLMAudioSource::velmora);
         listener->audioRouter(*this, 0.0f, VLMAudioSource::microphone);

@@ -500,14 +500,6 @@ void AVAudioEngine::enableManualRenderingMode(AVAudioEngineManualRenderingMode, 
     invalidate();
 }
 
-void AVAudioEngine::disableManualRenderingMode()
-{
-    stop();
-    manualFormat_.reset();
-    manualMaximumFrames_ = 0;
-    invalidate();
-}
-
 AVAudioEngineManualRenderingStatus AVAudioEngine::renderOffline(AVAudioFrameCount numberOfFrames,
                                                                 AVAudioPCMBuffer& buffer) noexcept
 {

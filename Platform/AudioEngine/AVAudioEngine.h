@@ -89,10 +89,8 @@ public:
     // AVAudioEngineError for a null format or a maximum of 0 frames.
     void enableManualRenderingMode(AVAudioEngineManualRenderingMode mode, std::shared_ptr<AVAudioFormat> format,
                                    AVAudioFrameCount maximumFrameCount);
-    void disableManualRenderingMode();
     bool isInManualRenderingMode() const { return manualFormat_ != nullptr; }
     std::shared_ptr<AVAudioFormat> manualRenderingFormat() const { return manualFormat_; }
-    AVAudioFrameCount manualRenderingMaximumFrameCount() const { return manualMaximumFrames_; }
     // Renders `numberOfFrames` into `buffer` (whose format must have the
     // manual rendering channel count). Real-time safe. Call it from one thread
     // at a time, and only between start() and stop().

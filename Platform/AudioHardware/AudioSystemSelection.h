@@ -1,9 +1,7 @@
 #pragma once
 // Chooses the process's audio system from the environment variable
 // VLM_AUDIO_SYSTEM:
-//   simulated  the demonstration: a simulated system with two microphones
-//              playing tones, the Velmora Studio Connect device and the
-//              Velmora Studio app playing music, on the real-time clock;
+//   simulated  the demonstration (Simulated/SimulatedDemonstration.h);
 //   pipewire   the PipeWire server, or, when none answers, a system whose
 //              calls all fail with kAudioHardwareNotRunningError;
 //   unset      the same as pipewire.
@@ -21,9 +19,6 @@ AudioSystemKind audioSystemKindFromEnvironment();
 
 std::shared_ptr<AudioHardwareBackend> makeAudioSystemFromEnvironment();
 std::shared_ptr<AudioHardwareBackend> makeAudioSystem(AudioSystemKind kind);
-
-// The demonstration system that `simulated` selects.
-std::shared_ptr<AudioHardwareBackend> makeDemonstrationAudioSystem();
 
 // A system that answers nothing: every call fails with
 // kAudioHardwareNotRunningError. Microphone access counts as authorized, so

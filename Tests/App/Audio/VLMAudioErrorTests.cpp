@@ -18,19 +18,6 @@ TEST(VLMAudioErrorDescription, FixedSentences)
               "The selected microphone is no longer available.");
 }
 
-TEST(VLMAudioErrorDescription, OperationFailedJoinsContextAndStatus)
-{
-    EXPECT_EQ(VLMAudioError::operationFailed("Preparing captured audio", 0).errorDescription(),
-              "Preparing captured audio failed (0).");
-    EXPECT_EQ(VLMAudioError::operationFailed("Capturing Velmora Studio and Music", 560947818).errorDescription(),
-              "Capturing Velmora Studio and Music failed (\"!obj\").");
-    EXPECT_EQ(VLMAudioError::operationFailed("Starting captured audio", kAudioHardwareUnspecifiedError)
-                  .errorDescription(),
-              "Starting captured audio failed (\"what\").");
-    EXPECT_EQ(VLMAudioError::operationFailed("Reading the audio device list", kAudio_ParamError).errorDescription(),
-              "Reading the audio device list failed (-50).");
-}
-
 TEST(VLMAudioErrorDescription, StatusIsAFourCharacterCodeOnlyWhenAllBytesArePrintable)
 {
     EXPECT_EQ(failed(0x20202020), "Step failed (\"    \").");
@@ -70,41 +57,6 @@ TEST(VLMAudioErrorDescription, RatesBeyondSixtyFourBitsRenderSoundly)
     const std::string largest = rate(std::numeric_limits<double>::max());
     EXPECT_TRUE(largest.starts_with("The current audio rate (17976931348623157")) << largest;
     EXPECT_EQ(largest.size(), std::string("The current audio rate ( Hz) is not supported.").size() + 309);
-}
-
-TEST(VLMAudioErrorValue, WhatMatchesTheDescriptionAndSurvivesCopies)
-{
-    const VLMAudioError original = VLMAudioError::operationFailed("Selecting an audio device", -10851);
-    VLMAudioError copy = original;
-    copy = VLMAudioError::microphoneUnavailable();
-    copy = original;
-    EXPECT_STREQ(copy.what(), "Selecting an audio device failed (-10851).");
-    EXPECT_EQ(std::string(original.what()), original.errorDescription());
-
-    try {
-        throw VLMAudioError::unsupportedSampleRate(32000.0);
-    } catch (const std::exception& error) {
-        EXPECT_STREQ(error.what(), "The current audio rate (32000 Hz) is not supported.");
-    }
-}
-
-TEST(VLMAudioErrorValue, PayloadsAndEquality)
-{
-    const VLMAudioError failure = VLMAudioError::operationFailed("Opening the audio engine", kAudioHardwareUnspecifiedError);
-    EXPECT_EQ(failure.kind(), VLMAudioError::Kind::operationFailed);
-    EXPECT_EQ(failure.context(), "Opening the audio engine");
-    EXPECT_EQ(failure.status(), kAudioHardwareUnspecifiedError);
-    EXPECT_EQ(VLMAudioError::unsupportedSampleRate(88200.0).sampleRate(), 88200.0);
-    EXPECT_EQ(VLMAudioError::unsupportedSampleRate(88200.0).kind(), VLMAudioError::Kind::unsupportedSampleRate);
-
-    EXPECT_EQ(failure, VLMAudioError::operationFailed("Opening the audio engine", kAudioHardwareUnspecifiedError));
-    EXPECT_FALSE(failure == VLMAudioError::operationFailed("Opening the audio engine", 0));
-    EXPECT_FALSE(failure == VLMAudioError::operationFailed("Selecting an audio device", kAudioHardwareUnspecifiedError));
-    EXPECT_EQ(VLMAudioError::microphoneUnavailable(), VLMAudioError::microphoneUnavailable());
-    EXPECT_FALSE(VLMAudioError::microphoneUnavailable() == VLMAudioError::audioDeviceNotInstalled());
-    EXPECT_FALSE(VLMAudioError::unsupportedSampleRate(0.0) == VLMAudioError::audioDeviceNotInstalled());
-    EXPECT_FALSE(VLMAudioError::unsupportedSampleRate(96000.0) == VLMAudioError::unsupportedSampleRate(96000.5));
-    EXPECT_FALSE(VLMAudioError::unsupportedSampleRate(NAN) == VLMAudioError::unsupportedSampleRate(NAN));
 }
 
 } // namespace

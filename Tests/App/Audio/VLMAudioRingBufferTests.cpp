@@ -1,40 +1,20 @@
 #include "VLMAudioRingBuffer.h"
 #include "VLMAudioRingBufferInspection.h"
 
+#include "Support/BufferLists.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <bit>
 #include <limits>
 #include <memory>
-#include <new>
 #include <utility>
 #include <vector>
 
 namespace {
 
-// An AudioBufferList with any number of entries, laid out as the platform does.
-class BufferList {
-public:
-    BufferList(const std::vector<AudioBuffer>& buffers)
-        : storage_(static_cast<AudioBufferList*>(::operator new(AudioBufferListSize(std::uint32_t(buffers.size())))))
-    {
-        new (storage_.get()) AudioBufferList{std::uint32_t(buffers.size()), {}};
-        std::copy(buffers.begin(), buffers.end(), storage_->mBuffers + 0);
-    }
-    AudioBufferList* get() const { return storage_.get(); }
-
-private:
-    struct Free {
-        void operator()(AudioBufferList* list) const { ::operator delete(list); }
-    };
-    std::unique_ptr<AudioBufferList, Free> storage_;
-};
-
-AudioBuffer entry(std::vector<float>& samples, std::uint32_t channels)
-{
-    return {channels, std::uint32_t(samples.size() * sizeof(float)), samples.data()};
-}
+AudioBuffer entry(std::vector<float>& samples, std::uint32_t channels) { return audioBuffer(samples, channels); }
 
 AudioBuffer nullEntry(std::uint32_t channels) { return {channels, 0, nullptr}; }
 
@@ -135,7 +115,7 @@ TEST(VLMAudioRingBufferLifecycle, NullHandleListOrZeroFramesChangeNothing)
     EXPECT_EQ(samples, std::vector<float>(8, 7.0f));
 }
 
-TEST(VLMAudioRingBufferLifecycle, ResetEmptiesTheRingAndSilencesItsStorage)
+TEST(VLMAudioRingBufferLifecycle, ResetEmptiesTheRing)
 {
     auto ring = makeRing(5);
     writeInterleaved(ring.get(), numbered(1, 7));
@@ -144,11 +124,6 @@ TEST(VLMAudioRingBufferLifecycle, ResetEmptiesTheRingAndSilencesItsStorage)
 
     EXPECT_EQ(VLMAudioRingBufferFramesWritten(ring.get()), 0u);
     EXPECT_EQ(VLMAudioRingBufferFramesRead(ring.get()), 0u);
-    for (std::uint32_t slot = 0; slot < 5; ++slot) {
-        float left = 1, right = 1;
-        VLMAudioRingBufferStoredFrame(ring.get(), slot, &left, &right);
-        EXPECT_EQ(std::bit_cast<std::uint32_t>(left) | std::bit_cast<std::uint32_t>(right), 0u) << "slot " << slot;
-    }
     EXPECT_EQ(readInterleaved(ring.get(), 3), silence(3));
 
     writeInterleaved(ring.get(), numbered(20, 2));
@@ -298,16 +273,9 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         OutputCase{"MonoTakesOnlyLeft", {1}, {true}, {{-1, 1, -1}}},
         OutputCase{"InterleavedStereo", {2}, {true}, {{-1, -1, 1, 2, -1, -1}}},
-        OutputCase{"InterleavedFourChannelsKeepsChannelsTwoAndThree", {4}, {true},
-                   {{-1, -1, -1, -1, 1, 2, -1, -1, -1, -1, -1, -1}}},
         OutputCase{"SplitStereo", {1, 1}, {true, true}, {{-1, 1, -1}, {-1, 2, -1}}},
-        OutputCase{"FirstBufferWithoutChannelsStillTakesLeft", {0, 1}, {true, true}, {{-1, 1, -1}, {-1, 2, -1}}},
-        OutputCase{"RightStridesByTheSecondBuffersChannels", {1, 2}, {true, true},
-                   {{-1, 1, -1}, {-1, -1, 2, -1, -1, -1}}},
-        OutputCase{"SecondBufferWithoutChannelsTakesRightAtZero", {1, 0}, {true, true}, {{-1, 1, -1}, {2, -1, -1}}},
         OutputCase{"NullSecondBufferDropsRight", {1, 1}, {true, false}, {{-1, 1, -1}, {}}},
         OutputCase{"NullFirstBufferWritesNothing", {1, 1}, {false, true}, {{}, {-1, -1, -1}}},
-        OutputCase{"NoBuffersWriteNothing", {}, {}, {}},
         OutputCase{"ThirdBufferIsNeverWritten", {1, 1, 1}, {true, true, true},
                    {{-1, 1, -1}, {-1, 2, -1}, {-1, -1, -1}}}),
     [](const testing::TestParamInfo<OutputCase>& info) { return info.param.name; });

@@ -30,31 +30,14 @@ protected:
         EXPECT_EQ(router->status(), last);
     }
 
+    // No IOProc, tap or aggregate device left, and both meters put back to 0.
     void expectNothingLeftRunning()
     {
         EXPECT_EQ(liveAudioObjects(), 0u) << testing::PrintToString(system->journalDescriptions());
-        ASSERT_GE(recorder->levels.size(), 2u);
-        EXPECT_EQ(recorder->levels.back().level, 0.0f);
-        EXPECT_EQ(recorder->levels.back().source, VLMAudioSource::microphone);
+        EXPECT_EQ(recorder->lastLevel(VLMAudioSource::velmora), 0.0f);
+        EXPECT_EQ(recorder->lastLevel(VLMAudioSource::microphone), 0.0f);
     }
 };
-
-TEST(VLMAudioRouterStatusValue, FailuresCompareByMessageAndOthersByKind)
-{
-    EXPECT_EQ(Status::failed("a"), Status::failed("a"));
-    EXPECT_NE(Status::failed("a"), Status::failed("b"));
-    EXPECT_NE(Status::failed(""), Status::starting());
-    EXPECT_EQ(Status::ready(), Status::ready());
-    EXPECT_NE(Status::driverMissing(), Status::microphonePermissionDenied());
-}
-
-TEST_F(VLMAudioRouterStatusTest, ANewRouterIsStartingAndAnnouncesNothing)
-{
-    makeRouter();
-    EXPECT_EQ(router->status(), Status::starting());
-    EXPECT_TRUE(recorder->statuses.empty());
-    EXPECT_EQ(liveAudioObjects(), 0u);
-}
 
 TEST_F(VLMAudioRouterStatusTest, WithAccessTheGraphRunsAndStatusIsReady)
 {
@@ -230,10 +213,15 @@ TEST_F(VLMAudioRouterStatusTest, AnUnreadableDefaultInputFails)
     EXPECT_THAT(recorder->statuses, ElementsAre(Status::failed("Finding the default microphone failed (-42).")));
 }
 
+// Every step of building the graph that can fail, through the router: each
+// ends in its message, with nothing left running and both meters at 0. Rows
+// marked `switching` fail while switching from a running graph to a second
+// microphone, for faults that would already stop the device list at start.
 struct GraphFailure {
     const char* name;
     std::function<void(SimulatedAudioSystem&, AudioObjectID virtualDevice, AudioObjectID microphone)> arrange;
     std::string message;
+    bool switching = false;
 };
 
 class VLMAudioRouterGraphFailureTest : public VLMAudioRouterStatusTest,
@@ -241,46 +229,103 @@ class VLMAudioRouterGraphFailureTest : public VLMAudioRouterStatusTest,
 
 TEST_P(VLMAudioRouterGraphFailureTest, EndsInFailedWithItsMessageAndNothingRunning)
 {
-    GetParam().arrange(*system, virtualDevice, microphone);
-    expectStartEndsIn(Status::failed(GetParam().message));
+    const GraphFailure& row = GetParam();
+    std::string expectedSelection = "built-in";
+    if (row.switching) {
+        const AudioObjectID usb = addMicrophone("usb", "USB Microphone");
+        makeRouter().start();
+        ASSERT_EQ(router->status(), Status::ready());
+        recorder->statuses.clear();
+        row.arrange(*system, virtualDevice, usb);
+        router->selectMicrophone("usb");
+        EXPECT_THAT(recorder->statuses, ElementsAre(Status::starting(), Status::failed(row.message)));
+        expectedSelection = "usb";
+    } else {
+        row.arrange(*system, virtualDevice, microphone);
+        expectStartEndsIn(Status::failed(row.message));
+    }
     expectNothingLeftRunning();
-    EXPECT_EQ(router->selectedMicrophoneUID(), "built-in");
+    EXPECT_EQ(router->selectedMicrophoneUID(), expectedSelection);
 }
 
+SimulatedFault fault(SimulatedCall call, std::optional<AudioObjectID> object,
+                     std::optional<AudioObjectPropertySelector> selector, OSStatus status)
+{
+    return {call, object, selector, status};
+}
+
+SimulatedFault withoutResult(SimulatedCall call, std::optional<AudioObjectID> object,
+                             std::optional<AudioObjectPropertySelector> selector)
+{
+    return {call, object, selector, 0, true};
+}
+
+// A row whose arrangement injects one fault; `onMicrophone` aims it at the microphone.
+GraphFailure faultRow(const char* name, SimulatedFault fault, std::string message, bool onMicrophone = false,
+                      bool switching = false)
+{
+    return {name,
+            [fault, onMicrophone](SimulatedAudioSystem& s, AudioObjectID, AudioObjectID mic) {
+                SimulatedFault aimed = fault;
+                if (onMicrophone)
+                    aimed.object = mic;
+                s.injectFault(aimed);
+            },
+            std::move(message), switching};
+}
+
+using C = SimulatedCall;
+
 const GraphFailure graphFailures[] = {
-    {"LookupThrows",
-     [](SimulatedAudioSystem& s, AudioObjectID, AudioObjectID) {
-         s.injectFault({SimulatedCall::getPropertyData, kAudioObjectSystemObject,
-                        kAudioHardwarePropertyTranslateUIDToDevice, kAudioHardwareUnspecifiedError});
-     },
-     "Finding the Velmora Studio Connect device failed (\"what\")."},
-    {"TapRefused",
-     [](SimulatedAudioSystem& s, AudioObjectID, AudioObjectID) {
-         s.injectFault({SimulatedCall::createProcessTap, std::nullopt, std::nullopt, kAudioDevicePermissionsError});
-     },
-     "Capturing Velmora Studio and Music failed (\"!hog\")."},
-    {"TapRateUnsupported",
-     [](SimulatedAudioSystem& s, AudioObjectID, AudioObjectID) { s.setTapSampleRate(96000); },
+    faultRow("LookupThrows",
+             fault(C::getPropertyData, kAudioObjectSystemObject, kAudioHardwarePropertyTranslateUIDToDevice,
+                   kAudioHardwareUnspecifiedError),
+             "Finding the Velmora Studio Connect device failed (\"what\")."),
+    // The process tap, step by step.
+    faultRow("TapRefused", fault(C::createProcessTap, std::nullopt, std::nullopt, kAudioDevicePermissionsError),
+             "Capturing Velmora Studio and Music failed (\"!hog\")."),
+    faultRow("TapFormatUnreadable", fault(C::getPropertyData, std::nullopt, kAudioTapPropertyFormat, -20),
+             "Reading the captured audio format failed (-20)."),
+    faultRow("TapUIDUnreadable", fault(C::getPropertyData, std::nullopt, kAudioTapPropertyUID, -21),
+             "Reading an audio device property failed (-21)."),
+    faultRow("TapWithoutUID", withoutResult(C::getPropertyData, std::nullopt, kAudioTapPropertyUID),
+             "Reading the audio capture identifier failed (\"what\")."),
+    faultRow("CaptureDeviceRefused", fault(C::createAggregateDevice, std::nullopt, std::nullopt, -22),
+             "Creating the private audio capture device failed (-22)."),
+    faultRow("TapIOProcRefused", fault(C::createIOProc, std::nullopt, std::nullopt, -23),
+             "Preparing captured audio failed (-23)."),
+    faultRow("TapIOProcWithoutID", withoutResult(C::createIOProc, std::nullopt, std::nullopt),
+             "Preparing captured audio failed (0)."),
+    faultRow("TapDoesNotStart", fault(C::startDevice, std::nullopt, std::nullopt, -24),
+             "Starting captured audio failed (-24)."),
+    {"TapRateUnsupported", [](SimulatedAudioSystem& s, AudioObjectID, AudioObjectID) { s.setTapSampleRate(96000); },
      "The current audio rate (96000 Hz) is not supported."},
-    {"TapRateNotQuiteCD",
-     [](SimulatedAudioSystem& s, AudioObjectID, AudioObjectID) { s.setTapSampleRate(44100.5); },
+    {"TapRateNotQuiteCD", [](SimulatedAudioSystem& s, AudioObjectID, AudioObjectID) { s.setTapSampleRate(44100.5); },
      "The current audio rate (44100 Hz) is not supported."},
     {"DeviceRefusesTheRate",
      [](SimulatedAudioSystem& s, AudioObjectID device, AudioObjectID) {
-         s.injectFault({SimulatedCall::setPropertyData, device, kAudioDevicePropertyNominalSampleRate,
+         s.injectFault({C::setPropertyData, device, kAudioDevicePropertyNominalSampleRate,
                         kAudioDeviceUnsupportedFormatError});
      },
      "Setting the virtual device sample rate failed (\"!dat\")."},
-    {"MicrophoneDoesNotStart",
-     [](SimulatedAudioSystem& s, AudioObjectID, AudioObjectID mic) {
-         s.injectFault({SimulatedCall::startDevice, mic, std::nullopt, -66});
-     },
-     "Starting microphone capture failed (-66)."},
-    {"MicrophoneRateCannotMakeAFormat",
-     [](SimulatedAudioSystem& s, AudioObjectID, AudioObjectID mic) {
-         s.injectFault({SimulatedCall::getPropertyData, mic, kAudioDevicePropertyNominalSampleRate, 0, true});
-     },
-     "Creating the captured audio format failed (\"what\")."},
+    // The microphone, step by step.
+    faultRow("MicrophoneRateUnreadable", fault(C::getPropertyData, 0, kAudioDevicePropertyNominalSampleRate, -10),
+             "Reading the microphone sample rate failed (-10).", true),
+    faultRow("MicrophoneRateCannotMakeAFormat",
+             withoutResult(C::getPropertyData, 0, kAudioDevicePropertyNominalSampleRate),
+             "Creating the captured audio format failed (\"what\").", true),
+    faultRow("MicrophoneIOProcRefused", fault(C::createIOProc, 0, std::nullopt, kAudioHardwareBadDeviceError),
+             "Preparing microphone capture failed (\"!dev\").", true),
+    faultRow("MicrophoneIOProcWithoutID", withoutResult(C::createIOProc, 0, std::nullopt),
+             "Preparing microphone capture failed (0).", true),
+    faultRow("MicrophoneStreamsUnreadable", fault(C::getPropertyDataSize, 0, kAudioDevicePropertyStreams, -11),
+             "Reading microphone streams failed (-11).", true, true),
+    faultRow("MicrophoneStreamsNotEnabled",
+             fault(C::setPropertyData, 0, kAudioDevicePropertyIOProcStreamUsage, -12),
+             "Enabling microphone streams failed (-12).", true),
+    faultRow("MicrophoneDoesNotStart", fault(C::startDevice, 0, std::nullopt, -66),
+             "Starting microphone capture failed (-66).", true),
+    // The engine.
     {"OutputDeviceNotSelectable",
      [](SimulatedAudioSystem& s, AudioObjectID device, AudioObjectID) {
          // A virtual device without outputs cannot be the engine's output.
@@ -291,7 +336,7 @@ const GraphFailure graphFailures[] = {
      "Selecting an audio device failed (-10851)."},
     {"EngineDoesNotStart",
      [](SimulatedAudioSystem& s, AudioObjectID device, AudioObjectID) {
-         s.injectFault({SimulatedCall::startDevice, device, std::nullopt, -77});
+         s.injectFault({C::startDevice, device, std::nullopt, -77});
      },
      "The audio engine could not start the output device (error -77)."},
 };

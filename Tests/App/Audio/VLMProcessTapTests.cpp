@@ -69,46 +69,6 @@ TEST_F(VLMProcessTapTest, CapturesBothApplicationsUnmutedThroughAPrivateDevice)
     EXPECT_EQ(frames.right[255], 0.375f);
 }
 
-TEST_F(VLMProcessTapTest, ReturnsWhateverRateTheTapReports)
-{
-    for (double rate : {44100.0, 48000.0, 96000.0}) {
-        system->setTapSampleRate(rate);
-        VLMProcessTap tap(ringBuffer.get());
-        EXPECT_EQ(tap.start(), rate);
-    }
-    expectIdle();
-}
-
-TEST_F(VLMProcessTapTest, EveryFailingStepThrowsItsContextAndLeavesNothingBehind)
-{
-    struct Case {
-        SimulatedFault fault;
-        const char* message;
-    };
-    const Case cases[] = {
-        {{SimulatedCall::createProcessTap, std::nullopt, std::nullopt, 560947818},
-         "Capturing Velmora Studio and Music failed (\"!obj\")."},
-        {{SimulatedCall::getPropertyData, std::nullopt, kAudioTapPropertyFormat, -20},
-         "Reading the captured audio format failed (-20)."},
-        {{SimulatedCall::getPropertyData, std::nullopt, kAudioTapPropertyUID, -21},
-         "Reading an audio device property failed (-21)."},
-        {{SimulatedCall::getPropertyData, std::nullopt, kAudioTapPropertyUID, 0, true},
-         "Reading the audio capture identifier failed (\"what\")."},
-        {{SimulatedCall::createAggregateDevice, std::nullopt, std::nullopt, -22},
-         "Creating the private audio capture device failed (-22)."},
-        {{SimulatedCall::createIOProc, std::nullopt, std::nullopt, -23}, "Preparing captured audio failed (-23)."},
-        {{SimulatedCall::createIOProc, std::nullopt, std::nullopt, 0, true}, "Preparing captured audio failed (0)."},
-        {{SimulatedCall::startDevice, std::nullopt, std::nullopt, -24}, "Starting captured audio failed (-24)."},
-    };
-    for (const Case& c : cases) {
-        system->clearFaults();
-        system->injectFault(c.fault);
-        VLMProcessTap tap(ringBuffer.get());
-        EXPECT_EQ(audioErrorOf([&] { tap.start(); }), c.message);
-        expectIdle();
-    }
-}
-
 TEST_F(VLMProcessTapTest, AFailedStartTearsDownInReverseOrder)
 {
     system->injectFault({SimulatedCall::startDevice, std::nullopt, std::nullopt, -1});
@@ -118,31 +78,6 @@ TEST_F(VLMProcessTapTest, AFailedStartTearsDownInReverseOrder)
                                          "AudioDeviceCreateIOProcIDWithBlock", "AudioDeviceStart failed",
                                          "AudioDeviceStop", "AudioDeviceDestroyIOProcID",
                                          "AudioHardwareDestroyAggregateDevice", "AudioHardwareDestroyProcessTap"));
-}
-
-TEST_F(VLMProcessTapTest, ATapWithoutUIDIsDestroyed)
-{
-    system->injectFault({SimulatedCall::getPropertyData, std::nullopt, kAudioTapPropertyUID, 0, true});
-    VLMProcessTap tap(ringBuffer.get());
-    EXPECT_NE(audioErrorOf([&] { tap.start(); }), "no error");
-    EXPECT_THAT(lifecycle(), ElementsAre("AudioHardwareCreateProcessTap", "AudioHardwareDestroyProcessTap"));
-}
-
-TEST_F(VLMProcessTapTest, ASecondStartTearsDownTheFirstRunBeforeBuildingAnew)
-{
-    VLMProcessTap tap(ringBuffer.get());
-    tap.start();
-    system->clearJournal();
-    tap.start();
-    EXPECT_THAT(lifecycle(), ElementsAre("AudioDeviceStop", "AudioDeviceDestroyIOProcID",
-                                         "AudioHardwareDestroyAggregateDevice", "AudioHardwareDestroyProcessTap",
-                                         "AudioHardwareCreateProcessTap", "AudioHardwareCreateAggregateDevice",
-                                         "AudioDeviceCreateIOProcIDWithBlock", "AudioDeviceStart"));
-    EXPECT_EQ(system->processTapCount(), 1u);
-    EXPECT_EQ(system->aggregateDeviceCount(), 1u);
-    tap.stop();
-    tap.stop();
-    expectIdle();
 }
 
 } // namespace

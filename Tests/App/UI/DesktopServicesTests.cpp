@@ -8,7 +8,6 @@
 #include "UI/SymbolImage.h"
 #include "UI/WorkspaceURLOpening.h"
 
-#include <QDir>
 #include <QGuiApplication>
 #include <QImage>
 #include <QLabel>
@@ -81,59 +80,6 @@ TEST(SymbolImageTest, IconsAreDrawnForTheirPixelRatioAndTemplatesTakeTheTextColo
     const QImage templated = symbol->icon(QColor(255, 0, 0)).pixmap(QSize(32, 32), 1.0).toImage();
     const QColor text = QGuiApplication::palette().color(QPalette::Active, QPalette::WindowText);
     EXPECT_EQ(templated.pixelColor(3, 16).rgb(), text.rgb()) << "a template ignores the tint";
-}
-
-// A sheet of every symbol at 1x and 2x, to look at.
-TEST(SymbolImageTest, WritesASheetOfTheSymbols)
-{
-    const QStringList names = SymbolImage::availableNames();
-    for (const double ratio : {1.0, 2.0}) {
-        const int cell = 28;
-        QImage sheet(QSize(cell * names.size() * 2, cell) * ratio, QImage::Format_ARGB32_Premultiplied);
-        sheet.setDevicePixelRatio(ratio);
-        sheet.fill(Qt::white);
-        QPainter painter(&sheet);
-        for (int i = 0; i < names.size(); ++i) {
-            std::optional<SymbolImage> symbol = SymbolImage::systemSymbol(names[i]);
-            symbol->paint(painter, QRectF(i * cell * 2 + 6, 6, 16, 16), QColor(11, 234, 173));
-            symbol->paint(painter, QRectF(i * cell * 2 + cell + 6, 6, 16, 16), Qt::black);
-        }
-        painter.end();
-        QDir(QStringLiteral(VLM_SCREENSHOT_DIR)).mkpath(QStringLiteral("."));
-        EXPECT_TRUE(sheet.save(QStringLiteral(VLM_SCREENSHOT_DIR "/symbols-%1x.png").arg(ratio)));
-    }
-}
-
-// MARK: URL opening and announcements
-
-TEST(WorkspaceURLOpeningTest, ARecorderSeesWhatWouldBeOpened)
-{
-    std::vector<QUrl> opened;
-    WorkspaceSetURLOpener([&](const QUrl& url) {
-        opened.push_back(url);
-        return true;
-    });
-    EXPECT_TRUE(WorkspaceOpenURL(QUrl(QStringLiteral("https://example.com/page"))));
-    EXPECT_FALSE(WorkspaceOpenURL(QUrl()));
-    WorkspaceSetURLOpener(nullptr);
-    ASSERT_EQ(opened.size(), 1u);
-    EXPECT_EQ(opened[0].host(), QStringLiteral("example.com"));
-}
-
-TEST(AccessibilityAnnouncementTest, TellsItsObserver)
-{
-    QLabel label(QStringLiteral("Audio device not installed"));
-    std::vector<QString> observed;
-    AccessibilitySetAnnouncementObserver([&](QObject* element, const QString& text, AccessibilityPriority priority) {
-        EXPECT_EQ(element, &label);
-        EXPECT_EQ(priority, AccessibilityPriority::high);
-        observed.push_back(text);
-    });
-    AccessibilityPostAnnouncement(&label, label.text(), AccessibilityPriority::high);
-    AccessibilityPostAnnouncement(nullptr, label.text(), AccessibilityPriority::high);
-    AccessibilitySetAnnouncementObserver(nullptr);
-
-    EXPECT_EQ(observed, std::vector<QString>{QStringLiteral("Audio device not installed")});
 }
 
 // MARK: Second instance

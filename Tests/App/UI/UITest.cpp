@@ -5,7 +5,6 @@
 #include "UI/WorkspaceURLOpening.h"
 #include "VLMVirtualOutputDevice.h"
 
-#include <QDir>
 #include <QGuiApplication>
 #include <QMainWindow>
 #include <QScreen>
@@ -56,11 +55,4 @@ bool UITest::moveToScreen(QMainWindow* window, const QString& screenName)
         return false;
     window->move(target->geometry().topLeft() + QPoint(40, 40));
     return runMainQueueUntil([&] { return window->windowHandle() && window->windowHandle()->screen() == target; });
-}
-
-void UITest::saveScreenshot(QWidget* window, const QString& name)
-{
-    const QDir directory(QStringLiteral(VLM_SCREENSHOT_DIR));
-    directory.mkpath(QStringLiteral("."));
-    window->grab().save(directory.filePath(name + QStringLiteral(".png")));
 }

@@ -45,8 +45,6 @@ protected:
         return root->findChild<Control*>(QString::fromLatin1(name));
     }
 
-    static void saveScreenshot(QWidget* window, const QString& name);
-
     QTemporaryDir temporaryDirectory;
     AudioObjectID virtualDevice = 0;
     AudioObjectID builtInMicrophone = 0;

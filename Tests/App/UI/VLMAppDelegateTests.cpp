@@ -167,43 +167,6 @@ TEST_F(VLMAppDelegateTest, TheProgramsSchemeShowsTheWindowOtherSchemesDoNothing)
 
 // MARK: Menus
 
-TEST_F(VLMAppDelegateTest, TheMenuBarHasItsFourMenusWithEveryItem)
-{
-    launch();
-    const QList<QMenu*> menus = topLevelMenus();
-    ASSERT_EQ(menus.size(), 4);
-
-    EXPECT_THAT(itemsOf(menus[0]),
-                testing::ElementsAre(MenuItem{QStringLiteral("About Velmora Studio Connect"), {}}, MenuItem{},
-                                     MenuItem{QStringLiteral("Services"), {}}, MenuItem{},
-                                     MenuItem{QStringLiteral("Hide Velmora Studio Connect"), QStringLiteral("Ctrl+H")},
-                                     MenuItem{QStringLiteral("Hide Others"), QStringLiteral("Ctrl+Alt+H")},
-                                     MenuItem{QStringLiteral("Show All"), {}}, MenuItem{},
-                                     MenuItem{QStringLiteral("Quit Velmora Studio Connect"), QStringLiteral("Ctrl+Q")}));
-    EXPECT_EQ(itemTitled(menus[0], QStringLiteral("Services"))->menu(), delegate->servicesMenu());
-
-    EXPECT_EQ(menus[1]->title(), QStringLiteral("Edit"));
-    EXPECT_THAT(itemsOf(menus[1]),
-                testing::ElementsAre(MenuItem{QStringLiteral("Undo"), QStringLiteral("Ctrl+Z")},
-                                     MenuItem{QStringLiteral("Redo"), QStringLiteral("Ctrl+Shift+Z")}, MenuItem{},
-                                     MenuItem{QStringLiteral("Cut"), QStringLiteral("Ctrl+X")},
-                                     MenuItem{QStringLiteral("Copy"), QStringLiteral("Ctrl+C")},
-                                     MenuItem{QStringLiteral("Paste"), QStringLiteral("Ctrl+V")},
-                                     MenuItem{QStringLiteral("Select All"), QStringLiteral("Ctrl+A")}));
-
-    EXPECT_EQ(menus[2]->title(), QStringLiteral("Window"));
-    EXPECT_EQ(menus[2], delegate->windowsMenu());
-    EXPECT_THAT(itemsOf(menus[2]),
-                testing::ElementsAre(MenuItem{QStringLiteral("Minimize"), QStringLiteral("Ctrl+M")}, MenuItem{},
-                                     MenuItem{QStringLiteral("Bring All to Front"), {}}));
-
-    EXPECT_EQ(menus[3]->title(), QStringLiteral("Help"));
-    EXPECT_EQ(menus[3], delegate->helpMenu());
-    EXPECT_THAT(itemsOf(menus[3]),
-                testing::ElementsAre(MenuItem{QStringLiteral("Velmora Studio Connect Help"), QStringLiteral("Ctrl+?")},
-                                     MenuItem{QStringLiteral("Microphone Privacy Settings"), {}}));
-}
-
 TEST_F(VLMAppDelegateTest, HelpItemsOpenTheProductPageAndTheSettings)
 {
     launch();

@@ -17,25 +17,6 @@
 
 namespace {
 
-// MARK: Theme colours
-
-TEST(VLMThemeColorsTest, AreTheEightBitValuesOfTheTable)
-{
-    const struct {
-        const QColor& colour;
-        int red, green, blue;
-    } cases[] = {{VLMThemeColors::purple(), 84, 19, 136},
-                 {VLMThemeColors::teal(), 11, 234, 173},
-                 {VLMThemeColors::pink(), 255, 23, 124}};
-    for (const auto& c : cases) {
-        EXPECT_EQ(c.colour, c.colour.toRgb()) << "an sRGB colour";
-        EXPECT_FLOAT_EQ(c.colour.redF(), c.red / 255.0f);
-        EXPECT_FLOAT_EQ(c.colour.greenF(), c.green / 255.0f);
-        EXPECT_FLOAT_EQ(c.colour.blueF(), c.blue / 255.0f);
-        EXPECT_EQ(c.colour.alpha(), 255);
-    }
-}
-
 // MARK: Typography
 
 // A font platform whose faces and rounded design can be switched off, and
@@ -66,19 +47,6 @@ struct FakeFonts {
             return rounded;
         }};
 };
-
-TEST(VLMTypographyTest, ChoosesOneOfThreeFacesByWeight)
-{
-    FakeFonts fonts;
-    auto face = [&](double weight) { return VLMTypography::appFont(15, weight, fonts.platform).family(); };
-    EXPECT_EQ(face(NSFontWeightMedium), QStringLiteral("SFCompactRounded-Medium"));
-    EXPECT_EQ(face(NSFontWeightSemibold), QStringLiteral("SFCompactRounded-Semibold"));
-    EXPECT_EQ(face((NSFontWeightMedium + NSFontWeightSemibold) / 2), QStringLiteral("SFCompactRounded-Medium"));
-    EXPECT_EQ(face(NSFontWeightBlack), QStringLiteral("SFCompactRounded-Semibold"));
-    EXPECT_EQ(face(NSFontWeightThin), QStringLiteral("SFCompactRounded-Regular"));
-    EXPECT_EQ(face(std::numeric_limits<double>::quiet_NaN()), QStringLiteral("SFCompactRounded-Regular"));
-    EXPECT_EQ(VLMTypography::appFont(15, NSFontWeightRegular, fonts.platform).pixelSize(), 15);
-}
 
 TEST(VLMTypographyTest, WithoutTheFacesTakesTheRoundedSystemFontAtTheRequestedWeight)
 {
@@ -134,23 +102,6 @@ TEST(VLMAudioLevelMeterViewTest, LightsTheSegmentsOfTheLevel)
     }
 }
 
-TEST(VLMAudioLevelMeterViewTest, RunsAlongTheThemeRamp)
-{
-    VLMAudioLevelMeterView meter(QStringLiteral("Velmora Studio level"));
-    meter.setLevel(1);
-    meter.resize(VLMAudioLevelMeterView::naturalWidth, 20);
-    QImage image(meter.size(), QImage::Format_ARGB32);
-    image.fill(Qt::white);
-    meter.render(&image, QPoint(), QRegion(), QWidget::DrawChildren);
-    auto near = [](QColor a, QColor b) {
-        return std::abs(a.red() - b.red()) < 40 && std::abs(a.green() - b.green()) < 40 &&
-               std::abs(a.blue() - b.blue()) < 40;
-    };
-    EXPECT_TRUE(near(image.pixelColor(2, 10), VLMThemeColors::purple())) << "segment 0 is purple";
-    EXPECT_TRUE(near(image.pixelColor(23 * 8 + 2, 10), VLMThemeColors::pink())) << "segment 23 is pink";
-    EXPECT_TRUE(near(image.pixelColor(12 * 8 + 2, 10), VLMThemeColors::teal())) << "the middle is teal-ish " << qPrintable(image.pixelColor(12 * 8 + 2, 10).name());
-}
-
 TEST(VLMAudioLevelMeterViewTest, ClampsAndReportsAWholeNumberValue)
 {
     VLMAudioLevelMeterView meter(QStringLiteral("Microphone level"));
@@ -192,18 +143,6 @@ BarPicture drawBar(VLMGradientSliderCell& slider, QSize size)
 bool isTrack(const QColor& colour)
 {
     return colour.alpha() > 0 && colour.alpha() < 60 && colour.red() < 40 && colour.green() < 40;
-}
-
-TEST(VLMGradientSliderCellTest, DrawsASixPointTrackCentredInItsRectangle)
-{
-    VLMGradientSliderCell slider;
-    slider.setDoubleValue(0);
-    const BarPicture bar = drawBar(slider, {100, 20});
-    EXPECT_EQ(bar.at(50, 6).alpha(), 0);
-    EXPECT_TRUE(isTrack(bar.at(50, 7)));
-    EXPECT_TRUE(isTrack(bar.at(50, 12)));
-    EXPECT_EQ(bar.at(50, 13).alpha(), 0);
-    EXPECT_TRUE(isTrack(bar.at(2, 10))) << "at the minimum only the track shows";
 }
 
 TEST(VLMGradientSliderCellTest, FillsWithTheGradientPinnedToTheWholeTrack)

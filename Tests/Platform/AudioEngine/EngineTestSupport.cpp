@@ -33,40 +33,6 @@ AVAudioSourceNodeRenderBlock constantBlock(std::vector<float> values)
     };
 }
 
-double toneAmplitude(const std::vector<float>& samples, double frequency, double sampleRate)
-{
-    const double w = 2.0 * std::numbers::pi * frequency / sampleRate;
-    const std::size_t n = samples.size();
-    double re = 0, im = 0, windowSum = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        const double window = 0.5 - 0.5 * std::cos(2.0 * std::numbers::pi * double(i) / double(n - 1));
-        re += samples[i] * window * std::cos(w * double(i));
-        im += samples[i] * window * std::sin(w * double(i));
-        windowSum += window;
-    }
-    return 2.0 * std::hypot(re, im) / windowSum;
-}
-
-double residualDecibels(const std::vector<float>& samples, double frequency, double sampleRate)
-{
-    // Least squares fit of a·sin + b·cos (the signals here have no offset).
-    const double w = 2.0 * std::numbers::pi * frequency / sampleRate;
-    double ss = 0, cc = 0, sc = 0, ys = 0, yc = 0;
-    for (std::size_t i = 0; i < samples.size(); ++i) {
-        const double s = std::sin(w * double(i)), c = std::cos(w * double(i));
-        ss += s * s, cc += c * c, sc += s * c, ys += samples[i] * s, yc += samples[i] * c;
-    }
-    const double det = ss * cc - sc * sc;
-    const double a = (ys * cc - yc * sc) / det, b = (yc * ss - ys * sc) / det;
-    double signal = 0, residual = 0;
-    for (std::size_t i = 0; i < samples.size(); ++i) {
-        const double fit = a * std::sin(w * double(i)) + b * std::cos(w * double(i));
-        signal += fit * fit;
-        residual += (samples[i] - fit) * (samples[i] - fit);
-    }
-    return 10.0 * std::log10(residual / signal);
-}
-
 std::vector<float> channel(const std::vector<float>& interleaved, std::size_t channels, std::size_t index)
 {
     std::vector<float> result;

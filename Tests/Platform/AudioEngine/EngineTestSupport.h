@@ -2,6 +2,7 @@
 // Sources, measurements and waiting shared by the engine's tests.
 
 #include "AVFAudio.h"
+#include "Support/ToneAnalysis.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -16,12 +17,6 @@ AVAudioSourceNodeRenderBlock sineBlock(double frequency, float amplitude, double
 // Channel c plays values[c] (the last value for channels beyond).
 AVAudioSourceNodeRenderBlock constantBlock(std::vector<float> values);
 
-// Peak amplitude of the `frequency` component (Hann window, so a second tone
-// nearby leaks little into it).
-double toneAmplitude(const std::vector<float>& samples, double frequency, double sampleRate);
-// Root-mean-square of what remains after removing the best-fitting sine at
-// `frequency`, relative to that sine's RMS, in dB.
-double residualDecibels(const std::vector<float>& samples, double frequency, double sampleRate);
 
 // One channel of interleaved samples.
 std::vector<float> channel(const std::vector<float>& interleaved, std::size_t channels, std::size_t index);

@@ -7,6 +7,7 @@
 #include "EngineTestSupport.h"
 #include "SimulatedAudioSystem.h"
 #include "Support/AudioThreadHooks.h"
+#include "VLMAudioRouter.h"
 
 #include <gtest/gtest.h>
 
@@ -23,21 +24,6 @@
 // ---- tests --------------------------------------------------------------------
 
 using namespace enginetest;
-
-TEST(RealTimeAllocation, HooksSeeThisThreadsAllocationsAndLocks)
-{
-    const AudioThreadCounts before = countsOnThisThread();
-    int* volatile escaped = new int(7);  // volatile: the pair may not be optimised away
-    delete escaped;
-    std::mutex mutex;
-    mutex.lock();
-    mutex.unlock();
-    const AudioThreadCounts after = countsOnThisThread();
-    EXPECT_GT(after.allocations, before.allocations);
-    if (VLM_COUNT_LOCKS) {
-        EXPECT_GT(after.locks, before.locks);
-    }
-}
 
 namespace {
 
@@ -90,15 +76,7 @@ TEST(RealTimeAllocation, RenderThreadNeitherAllocatesNorLocksWhileTheProgramsGra
         auto microphoneSource = std::make_shared<AVAudioSourceNode>(microphone, sineBlock(1000, 0.5f, 16000));
         auto musicMixer = std::make_shared<AVAudioMixerNode>();
         auto microphoneMixer = std::make_shared<AVAudioMixerNode>();
-        engine.attach(musicSource);
-        engine.attach(microphoneSource);
-        engine.attach(musicMixer);
-        engine.attach(microphoneMixer);
-        engine.connect(musicSource, musicMixer, music);
-        engine.connect(musicMixer, engine.mainMixerNode(), music);
-        engine.connect(microphoneSource, microphoneMixer, microphone);
-        engine.connect(microphoneMixer, engine.mainMixerNode(), nullptr);
-        engine.connect(engine.mainMixerNode(), engine.outputNode(), music);
+        VLMAudioRouter::connectMix(engine, musicSource, microphoneSource, musicMixer, microphoneMixer, music, microphone);
         AudioUnitSetProperty(engine.outputNode()->audioUnit(), kAudioOutputUnitProperty_CurrentDevice,
                              kAudioUnitScope_Global, 0, &output, sizeof output);
         musicMixer->installTapOnBus(0, 1024, nullptr, [&](auto&, auto&) { musicLevels.add(1); });
@@ -123,31 +101,3 @@ TEST(RealTimeAllocation, RenderThreadNeitherAllocatesNorLocksWhileTheProgramsGra
     EXPECT_EQ(probe->locks.load(), 0u);
 }
 
-TEST(RealTimeAllocation, ManualRenderingNeitherAllocatesNorLocks)
-{
-    AVAudioEngine engine;
-    const auto output = AVAudioFormat::standardFormatWithSampleRate(48000, 2);
-    engine.enableManualRenderingMode(AVAudioEngineManualRenderingMode::realtime, output, 1024);
-    auto source = std::make_shared<AVAudioSourceNode>(AVAudioFormat::standardFormatWithSampleRate(44100, 1),
-                                                      sineBlock(1000, 0.5f, 44100));
-    auto mixer = std::make_shared<AVAudioMixerNode>();
-    engine.attach(source);
-    engine.attach(mixer);
-    engine.connect(source, mixer, nullptr);
-    engine.connect(mixer, engine.mainMixerNode(), nullptr);
-    Collector<int> delivered;
-    mixer->installTapOnBus(0, 512, nullptr, [&](auto&, auto&) { delivered.add(1); });
-    engine.start();
-
-    AVAudioPCMBuffer buffer(output, 1024);
-    const AudioThreadCounts before = countsOnThisThread();
-    for (int i = 0; i < 200; ++i) {
-        mixer->setOutputVolume(float(i % 2));
-        ASSERT_EQ(engine.renderOffline(i % 2 ? 1024 : 333, buffer), AVAudioEngineManualRenderingStatus::success);
-    }
-    const AudioThreadCounts after = countsOnThisThread();
-    EXPECT_EQ(after.allocations - before.allocations, 0u);
-    EXPECT_EQ(after.locks - before.locks, 0u);
-    EXPECT_TRUE(delivered.waitForCount(1));
-    engine.stop();  // before `delivered` goes away
-}

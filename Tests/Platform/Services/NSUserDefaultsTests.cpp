@@ -31,30 +31,6 @@ protected:
 
 } // namespace
 
-TEST_F(UserDefaults, MissingKeysReadAsZeroAndAbsent)
-{
-    EXPECT_EQ(defaults.integerForKey("VLMGainDefaultsVersion"), 0);
-    EXPECT_EQ(defaults.floatForKey("VLMVelmoraVolume"), 0.0f);
-    EXPECT_FALSE(defaults.boolForKey("VLMManualGainAdjustment"));
-    EXPECT_FALSE(defaults.objectForKey("VLMVelmoraVolume"));
-}
-
-TEST_F(UserDefaults, ValuesSurviveARestartExactly)
-{
-    defaults.setFloat(0.8f, "VLMVelmoraVolume");
-    defaults.setFloat(0.25f, "VLMMicrophoneVolume");
-    defaults.setInteger(1, "VLMGainDefaultsVersion");
-    defaults.setBool(true, "VLMManualGainAdjustment");
-    reopen();
-    EXPECT_EQ(defaults.floatForKey("VLMVelmoraVolume"), 0.8f);  // the very same float
-    EXPECT_EQ(defaults.floatForKey("VLMMicrophoneVolume"), 0.25f);
-    EXPECT_EQ(defaults.integerForKey("VLMGainDefaultsVersion"), 1);
-    EXPECT_TRUE(defaults.boolForKey("VLMManualGainAdjustment"));
-    EXPECT_TRUE(defaults.objectForKey("VLMVelmoraVolume"));
-    defaults.removeObjectForKey("VLMVelmoraVolume");
-    EXPECT_FALSE(defaults.objectForKey("VLMVelmoraVolume"));
-}
-
 TEST_F(UserDefaults, HandEditedTextIsReadAsThePlatformWould)
 {
     {

@@ -2,8 +2,8 @@
 // captures' IOProcs and the engine's render, on the simulated system's IO
 // threads) never allocate and never lock.
 
-#include "../Support/RouterTest.h"
-#include "../Support/StereoReader.h"
+#include "Support/RouterTest.h"
+#include "Support/StereoReader.h"
 #include "VLMAudioBacklogLimiter.h"
 #include "Support/AudioThreadHooks.h"
 #include "Support/MainQueue.h"

@@ -72,10 +72,10 @@ TEST_F(AudioSystemSelection, SimulatedGivesTheDemonstrationWithTheVirtualDeviceA
 
     const AudioObjectID virtualDevice = deviceWithUID("com.tarnwick.VelmoraStudioConnect.Device");
     ASSERT_NE(virtualDevice, 0u);
-    EXPECT_EQ(stringProperty(virtualDevice, kAudioObjectPropertyName), "Velmora Studio Connect");
-    const AudioObjectID microphone = defaultInputDevice();
+    EXPECT_EQ(VLMAudioHardware::stringProperty(virtualDevice, kAudioObjectPropertyName), "Velmora Studio Connect");
+    const AudioObjectID microphone = VLMAudioHardware::defaultInputDeviceID();
     ASSERT_NE(microphone, 0u);
-    EXPECT_GT(inputChannels(microphone), 0u);
+    EXPECT_GT(VLMAudioHardware::inputChannelCount(microphone), 0u);
     EXPECT_GE(objectList(kAudioObjectSystemObject, kAudioHardwarePropertyDevices).size(), 3u);
 
     // The music app plays: a tap on its bundle identifier hears something.
@@ -83,7 +83,7 @@ TEST_F(AudioSystemSelection, SimulatedGivesTheDemonstrationWithTheVirtualDeviceA
     description.setBundleIDs({"com.tarnwick.velmora"});
     AudioObjectID tap = 0;
     ASSERT_EQ(AudioHardwareCreateProcessTap(&description, &tap), 0);
-    const auto uid = stringProperty(tap, kAudioTapPropertyUID);
+    const auto uid = VLMAudioHardware::stringProperty(tap, kAudioTapPropertyUID);
     ASSERT_TRUE(uid);
     const CFDictionary aggregate{
         {kAudioAggregateDeviceUIDKey, "com.example.Capture"},
@@ -130,7 +130,7 @@ TEST_F(AudioSystemSelection, WithoutAServerPipeWireIsChosenWithNoDevicesUntilOne
         AudioHardwareInstallBackend(backend);
 
         EXPECT_TRUE(objectList(kAudioObjectSystemObject, kAudioHardwarePropertyDevices).empty());
-        EXPECT_EQ(defaultInputDevice(), kAudioObjectUnknown);
+        EXPECT_EQ(VLMAudioHardware::defaultInputDeviceID(), kAudioObjectUnknown);
         EXPECT_EQ(deviceWithUID("com.tarnwick.VelmoraStudioConnect.Device"), kAudioObjectUnknown);
         EXPECT_EQ(backend->microphoneAuthorizationStatus(), AVAuthorizationStatus::authorized);
         AudioHardwareInstallBackend(nullptr);

@@ -44,7 +44,7 @@ protected:
         AudioObjectID id = 0;
         EXPECT_TRUE(runMainQueueUntil([&] {
             id = deviceWithUID(name);
-            return id != 0 && inputChannels(id) == channels;
+            return id != 0 && VLMAudioHardware::inputChannelCount(id) == channels;
         }));
         return id;
     }
@@ -79,17 +79,17 @@ TEST_F(PipeWireDevices, ListsTheVirtualDeviceAndTheSpeakersWithUIDsNamesAndStrea
     EXPECT_NE(std::find(ids.begin(), ids.end(), virtualDevice), ids.end());
     EXPECT_NE(std::find(ids.begin(), ids.end(), speakers), ids.end());
 
-    EXPECT_EQ(stringProperty(virtualDevice, kAudioDevicePropertyDeviceUID), kVirtualDeviceUID);
-    EXPECT_EQ(stringProperty(virtualDevice, kAudioObjectPropertyName), "Velmora Studio Connect");
-    EXPECT_EQ(stringProperty(speakers, kAudioObjectPropertyName), "Test Speakers");
+    EXPECT_EQ(VLMAudioHardware::stringProperty(virtualDevice, kAudioDevicePropertyDeviceUID), kVirtualDeviceUID);
+    EXPECT_EQ(VLMAudioHardware::stringProperty(virtualDevice, kAudioObjectPropertyName), "Velmora Studio Connect");
+    EXPECT_EQ(VLMAudioHardware::stringProperty(speakers, kAudioObjectPropertyName), "Test Speakers");
 
     // The virtual device captures (what is played into it) and plays; the
     // speakers only play.
-    EXPECT_EQ(inputChannels(virtualDevice), 2u);
+    EXPECT_EQ(VLMAudioHardware::inputChannelCount(virtualDevice), 2u);
     EXPECT_EQ(objectList(virtualDevice, kAudioDevicePropertyStreams, kAudioObjectPropertyScopeOutput).size(), 1u);
     EXPECT_TRUE(objectList(speakers, kAudioDevicePropertyStreams, kAudioObjectPropertyScopeInput).empty());
     EXPECT_EQ(objectList(speakers, kAudioDevicePropertyStreams, kAudioObjectPropertyScopeOutput).size(), 1u);
-    EXPECT_EQ(nominalSampleRate(speakers), 48000.0);
+    EXPECT_EQ(VLMAudioHardware::nominalSampleRate(speakers), 48000.0);
     EXPECT_EQ(deviceWithUID("no.such.device"), 0u);
 }
 
@@ -98,7 +98,7 @@ TEST_F(PipeWireDevices, AMicrophoneIsListedWithItsFormatUnderAnIDThatLastsAsLong
     std::unique_ptr<ToneSource> mono, stereo;
     const AudioObjectID monoID = addMicrophone(mono, "test-mic-mono");
     ASSERT_NE(monoID, 0u);
-    EXPECT_EQ(stringProperty(monoID, kAudioObjectPropertyName), "Microphone test-mic-mono");
+    EXPECT_EQ(VLMAudioHardware::stringProperty(monoID, kAudioObjectPropertyName), "Microphone test-mic-mono");
 
     const auto streams = objectList(monoID, kAudioDevicePropertyStreams, kAudioObjectPropertyScopeInput);
     ASSERT_EQ(streams.size(), 1u);
@@ -127,50 +127,18 @@ TEST_F(PipeWireDevices, AMicrophoneIsListedWithItsFormatUnderAnIDThatLastsAsLong
     EXPECT_NE(again, monoID);
 }
 
-TEST_F(PipeWireDevices, UnknownObjectsSelectorsAndShortBuffersFailWithTheirStatuses)
-{
-    const AudioObjectID speakers = deviceWithUID("test-speakers");
-    std::uint32_t size = 8;
-    double rate = 0;
-    auto nsrt = globalAddress(kAudioDevicePropertyNominalSampleRate);
-    EXPECT_EQ(AudioObjectGetPropertyData(99999, &nsrt, 0, nullptr, &size, &rate), kAudioHardwareBadObjectError);
-    auto unknown = globalAddress(FourCC("zzzz"));
-    EXPECT_EQ(AudioObjectGetPropertyData(speakers, &unknown, 0, nullptr, &size, &rate),
-              kAudioHardwareUnknownPropertyError);
-    size = 4;
-    EXPECT_EQ(AudioObjectGetPropertyData(speakers, &nsrt, 0, nullptr, &size, &rate),
-              kAudioHardwareBadPropertySizeError);
-
-    // A list read into too small a buffer keeps the whole ids that fit.
-    const auto all = devices();
-    ASSERT_GE(all.size(), 2u);
-    auto dev = globalAddress(kAudioHardwarePropertyDevices);
-    AudioObjectID first[2] = {0, 0};
-    size = 7;
-    ASSERT_EQ(AudioObjectGetPropertyData(kAudioObjectSystemObject, &dev, 0, nullptr, &size, first), 0);
-    EXPECT_EQ(size, 4u);
-    EXPECT_EQ(first[0], all[0]);
-    EXPECT_EQ(first[1], 0u);
-
-    // Translating a UID needs the UID.
-    auto uidd = globalAddress(kAudioHardwarePropertyTranslateUIDToDevice);
-    AudioObjectID id = 0;
-    size = sizeof id;
-    EXPECT_NE(AudioObjectGetPropertyData(kAudioObjectSystemObject, &uidd, 0, nullptr, &size, &id), 0);
-}
-
 TEST_F(PipeWireDevices, TheVirtualDeviceRunsAtTheGraphsRateAndRefusesAnyOther)
 {
     const AudioObjectID virtualDevice = deviceWithUID(kVirtualDeviceUID);
     auto nsrt = globalAddress(kAudioDevicePropertyNominalSampleRate);
-    EXPECT_EQ(nominalSampleRate(virtualDevice), 48000.0);
+    EXPECT_EQ(VLMAudioHardware::nominalSampleRate(virtualDevice), 48000.0);
     const double graphRate = 48000.0;
     EXPECT_EQ(AudioObjectSetPropertyData(virtualDevice, &nsrt, 0, nullptr, sizeof graphRate, &graphRate), 0);
     // Another rate would change it for every application of the user.
     for (double other : {44100.0, -1.0}) {
         EXPECT_EQ(AudioObjectSetPropertyData(virtualDevice, &nsrt, 0, nullptr, sizeof other, &other),
                   kAudioDeviceUnsupportedFormatError);
-        EXPECT_EQ(nominalSampleRate(virtualDevice), 48000.0);
+        EXPECT_EQ(VLMAudioHardware::nominalSampleRate(virtualDevice), 48000.0);
     }
 
     auto name = globalAddress(kAudioObjectPropertyName);
@@ -202,14 +170,14 @@ TEST_F(PipeWireDevices, TheDefaultInputFollowsTheSessionAndEveryChangeReachesLis
     const int defaultCalls = defaultLog.calls;
     ASSERT_TRUE(setDefaultInput("test-mic"));
     ASSERT_TRUE(runMainQueueUntil([&] { return defaultLog.calls > defaultCalls; }));
-    EXPECT_EQ(defaultInputDevice(), micID);
+    EXPECT_EQ(VLMAudioHardware::defaultInputDeviceID(), micID);
 
     // Disappearing: the device goes, and so does the default.
     const int deviceCalls = deviceLog.calls;
     mic.reset();
     ASSERT_TRUE(runMainQueueUntil([&] { return deviceLog.calls > deviceCalls; }));
     EXPECT_EQ(deviceWithUID("test-mic"), 0u);
-    ASSERT_TRUE(runMainQueueUntil([&] { return defaultInputDevice() != micID; }));
+    ASSERT_TRUE(runMainQueueUntil([&] { return VLMAudioHardware::defaultInputDeviceID() != micID; }));
     EXPECT_TRUE(deviceLog.allOnMainThread);
     EXPECT_TRUE(defaultLog.allOnMainThread);
 
@@ -240,7 +208,7 @@ TEST_F(PipeWireDevices, ADefaultPublishedWhileAToolBindsTheSessionMetadataStillR
     const AudioObjectID firstID = addMicrophone(first, "test-mic-1");
     const AudioObjectID secondID = addMicrophone(second, "test-mic-2");
     ASSERT_TRUE(setDefaultInput("test-mic-1"));
-    ASSERT_TRUE(runMainQueueUntil([&] { return defaultInputDevice() == firstID; }));
+    ASSERT_TRUE(runMainQueueUntil([&] { return VLMAudioHardware::defaultInputDeviceID() == firstID; }));
 
     ListenerLog log;
     const auto dInAddress = globalAddress(kAudioHardwarePropertyDefaultInputDevice);
@@ -268,7 +236,7 @@ TEST_F(PipeWireDevices, ADefaultPublishedWhileAToolBindsTheSessionMetadataStillR
 
     // The tool is done and leaves.
     tool.reset();
-    EXPECT_TRUE(runMainQueueUntil([&] { return defaultInputDevice() == secondID && log.calls > 0; }));
+    EXPECT_TRUE(runMainQueueUntil([&] { return VLMAudioHardware::defaultInputDeviceID() == secondID && log.calls > 0; }));
     EXPECT_TRUE(log.allOnMainThread);
     AudioObjectRemovePropertyListenerBlock(kAudioObjectSystemObject, &dInAddress, dispatch_get_main_queue(),
                                            onDefault);
@@ -292,25 +260,17 @@ TEST_F(PipeWireDevices, TheDriverScriptsRemoveAndInstallTheVirtualDeviceWhileThe
     ASSERT_EQ(run("'" + driver + "install' > /dev/null"), 0);
     EXPECT_EQ(run("test -e '" + fragment + "'"), 0);
     AudioObjectID id = 0;
-    ASSERT_TRUE(runMainQueueUntil([&] { return (id = deviceWithUID(kVirtualDeviceUID)) != 0 && inputChannels(id) == 2; }));
-    EXPECT_EQ(stringProperty(id, kAudioObjectPropertyName), "Velmora Studio Connect");
+    ASSERT_TRUE(runMainQueueUntil([&] { return (id = deviceWithUID(kVirtualDeviceUID)) != 0 && VLMAudioHardware::inputChannelCount(id) == 2; }));
+    EXPECT_EQ(VLMAudioHardware::stringProperty(id, kAudioObjectPropertyName), "Velmora Studio Connect");
     // Installing twice makes no second device.
     ASSERT_EQ(run("'" + driver + "install' > /dev/null"), 0);
     ASSERT_TRUE(system->synchronize());
     int named = 0;
     for (AudioObjectID device : devices())
-        named += stringProperty(device, kAudioDevicePropertyDeviceUID) == kVirtualDeviceUID;
+        named += VLMAudioHardware::stringProperty(device, kAudioDevicePropertyDeviceUID) == kVirtualDeviceUID;
     EXPECT_EQ(named, 1);
     AudioObjectRemovePropertyListenerBlock(kAudioObjectSystemObject, &devAddress, dispatch_get_main_queue(),
                                            onDevices);
-}
-
-TEST_F(PipeWireDevices, MicrophoneAccessIsAuthorized)
-{
-    EXPECT_EQ(system->microphoneAuthorizationStatus(), AVAuthorizationStatus::authorized);
-    bool answer = false;
-    system->requestMicrophoneAccess([&](bool granted) { answer = granted; });
-    EXPECT_TRUE(answer);
 }
 
 } // namespace

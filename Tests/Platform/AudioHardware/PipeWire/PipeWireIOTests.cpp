@@ -63,7 +63,7 @@ protected:
         EXPECT_EQ(format.mSampleRate, kRate);
         EXPECT_EQ(format.mChannelsPerFrame, 2u);
         EXPECT_EQ(format.mBitsPerChannel, 32u);
-        const auto uid = stringProperty(t.tap, kAudioTapPropertyUID);
+        const auto uid = VLMAudioHardware::stringProperty(t.tap, kAudioTapPropertyUID);
         EXPECT_TRUE(uid && !uid->empty());
 
         const CFDictionary aggregate{
@@ -106,7 +106,7 @@ TEST_F(PipeWireIO, AMicrophoneCaptureDeliversTheMicrophonesSignalUntilStopped)
     auto mic = ToneSource::microphone("test-mic", "Test Microphone", 440.0, 0.25f, 1);
     ASSERT_TRUE(mic->waitUntilReady());
     AudioObjectID device = 0;
-    ASSERT_TRUE(runMainQueueUntil([&] { return (device = deviceWithUID("test-mic")) != 0 && inputChannels(device); }));
+    ASSERT_TRUE(runMainQueueUntil([&] { return (device = deviceWithUID("test-mic")) != 0 && VLMAudioHardware::inputChannelCount(device); }));
 
     CaptureBuffer buffer;
     AudioDeviceIOProcID ioProc = nullptr;
@@ -147,7 +147,7 @@ TEST_F(PipeWireIO, PlayingIntoTheVirtualDeviceAtEitherGraphRateReachesWhoeverRec
         SCOPED_TRACE(rate);
         const std::string forced = rate == 48000.0 ? "0" : std::to_string(int(rate));
         ASSERT_TRUE(settings.set("settings", "clock.force-rate", forced));
-        ASSERT_TRUE(runMainQueueUntil([&] { return nominalSampleRate(device) == rate; }));
+        ASSERT_TRUE(runMainQueueUntil([&] { return VLMAudioHardware::nominalSampleRate(device) == rate; }));
         const AudioObjectPropertyAddress nsrt{kAudioDevicePropertyNominalSampleRate, kAudioObjectPropertyScopeGlobal,
                                               kAudioObjectPropertyElementMain};
         ASSERT_EQ(AudioObjectSetPropertyData(device, &nsrt, 0, nullptr, sizeof rate, &rate), 0);

@@ -52,7 +52,7 @@ protected:
         EXPECT_TRUE(setDefaultInput(name));
         EXPECT_TRUE(runMainQueueUntil([&] {
             const AudioObjectID id = deviceWithUID(name);
-            return id != 0 && defaultInputDevice() == id;
+            return id != 0 && VLMAudioHardware::defaultInputDeviceID() == id;
         }));
         return mic;
     }
@@ -63,18 +63,17 @@ protected:
     }
 
     // What the virtual device delivers to whoever uses it as a microphone,
-    // recorded by pw-record as a voice-chat application would. Right after
-    // the device is made again, the session manager sometimes leaves a new
-    // recorder unlinked: another recorder is then tried.
+    // recorded from a client of its own as a voice-chat application would.
+    // Right after the device is made again, the session manager sometimes
+    // leaves a new recorder unlinked: another recorder is then tried.
     static std::vector<float> recordVirtualDevice(double seconds)
     {
         for (int attempt = 0; attempt < 3; ++attempt) {
-            PwRecord recorder(kVirtualDeviceUID, "virtual-device.wav");
-            EXPECT_TRUE(recorder.running());
+            Recorder recorder(kVirtualDeviceUID, false, seconds + 1);
             if (!runMainQueueUntil([&] { return recorder.frames() > 0; }, std::chrono::seconds(3)))
                 continue;
             EXPECT_TRUE(runMainQueueUntil([&] { return recorder.frames() >= std::size_t(seconds * kRate); }));
-            return recorder.stop();
+            return recorder.samples();
         }
         ADD_FAILURE() << "no recorder of the virtual device was linked";
         return {};
@@ -135,7 +134,7 @@ TEST_F(PipeWireRouter, NeverOffersOrCapturesItsOwnVirtualDeviceEvenAsTheSessions
     // With no other source the session may pick the virtual device itself.
     ASSERT_TRUE(setDefaultInput(kVirtualDeviceUID));
     const AudioObjectID virtualDevice = deviceWithUID(kVirtualDeviceUID);
-    ASSERT_TRUE(runMainQueueUntil([&] { return defaultInputDevice() == virtualDevice; }));
+    ASSERT_TRUE(runMainQueueUntil([&] { return VLMAudioHardware::defaultInputDeviceID() == virtualDevice; }));
     const auto devices = VLMAudioHardware::inputDevices();
     EXPECT_TRUE(std::none_of(devices.begin(), devices.end(),
                              [](const VLMAudioDevice& d) { return d.uid == kVirtualDeviceUID; }));
@@ -241,7 +240,7 @@ TEST_F(PipeWireRouter, AnUnsupportedGraphRateOnlyShowsItsMessageAndTryAgainRecov
     MetadataClient settings;
     ASSERT_TRUE(settings.bind("settings"));
     ASSERT_TRUE(settings.set("settings", "clock.force-rate", "96000"));
-    ASSERT_TRUE(runMainQueueUntil([&] { return nominalSampleRate(deviceWithUID(kVirtualDeviceUID)) == 96000.0; }));
+    ASSERT_TRUE(runMainQueueUntil([&] { return VLMAudioHardware::nominalSampleRate(deviceWithUID(kVirtualDeviceUID)) == 96000.0; }));
 
     router = VLMAudioRouter::create();
     router->start();
@@ -252,7 +251,7 @@ TEST_F(PipeWireRouter, AnUnsupportedGraphRateOnlyShowsItsMessageAndTryAgainRecov
     EXPECT_NEAR(toneAmplitude(speakers.samples(), 2, 0, kRate, 1000.0), 0.2, kTolerance);
 
     ASSERT_TRUE(settings.set("settings", "clock.force-rate", "0"));
-    ASSERT_TRUE(runMainQueueUntil([&] { return nominalSampleRate(deviceWithUID(kVirtualDeviceUID)) == kRate; }));
+    ASSERT_TRUE(runMainQueueUntil([&] { return VLMAudioHardware::nominalSampleRate(deviceWithUID(kVirtualDeviceUID)) == kRate; }));
     router->start();
     ASSERT_TRUE(waitForStatus(VLMAudioRouterStatus::Kind::ready)) << router->status().message();
     EXPECT_NEAR(toneAmplitude(recordVirtualDevice(1.5), 2, 0, kRate, 1000.0),

@@ -641,81 +641,6 @@ std::vector<float> Recorder::samples() const
 
 // ---------------------------------------------------------------------------
 
-namespace {
-
-// Where the samples of a WAV file start (after the "data" chunk's header), or
-// 0 while the header is not there yet.
-std::size_t wavDataOffset(const std::string& path)
-{
-    std::ifstream file(path, std::ios::binary);
-    char riff[12];
-    if (!file.read(riff, sizeof riff) || std::memcmp(riff, "RIFF", 4) != 0 || std::memcmp(riff + 8, "WAVE", 4) != 0)
-        return 0;
-    for (;;) {
-        char chunk[8];
-        if (!file.read(chunk, sizeof chunk))
-            return 0;
-        std::uint32_t size = 0;
-        std::memcpy(&size, chunk + 4, sizeof size);  // little-endian, as is this machine
-        if (std::memcmp(chunk, "data", 4) == 0)
-            return std::size_t(file.tellg());
-        file.seekg(std::streamoff(size + (size & 1)), std::ios::cur);
-    }
-}
-
-} // namespace
-
-PwRecord::PwRecord(const std::string& targetNodeName, const std::string& fileName)
-    : path_(serverDirectory() + "/" + fileName)
-{
-    std::filesystem::remove(path_);
-    const std::string log = path_ + ".log";
-    const std::vector<std::string> arguments = {"pw-record", "--target", targetNodeName, "--rate", "48000",
-                                                "--channels", "2", "--format", "f32", path_};
-    std::vector<char*> argv;
-    for (const std::string& a : arguments)
-        argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    pid_t pid = 0;
-    if (posix_spawnp(&pid, "pw-record", &actions, nullptr, argv.data(), environ) == 0)
-        pid_ = pid;
-    posix_spawn_file_actions_destroy(&actions);
-}
-
-PwRecord::~PwRecord() { stop(); }
-
-std::size_t PwRecord::frames() const
-{
-    const std::size_t offset = wavDataOffset(path_);
-    std::error_code error;
-    const auto size = std::filesystem::file_size(path_, error);
-    return offset == 0 || error || size < offset ? 0 : (size - offset) / 8;
-}
-
-std::vector<float> PwRecord::stop()
-{
-    if (pid_ <= 0)
-        return {};
-    // pw-record completes the file's header when interrupted.
-    kill(pid_, SIGINT);
-    int status = 0;
-    waitpid(pid_, &status, 0);
-    pid_ = 0;
-    const std::size_t offset = wavDataOffset(path_);
-    if (offset == 0)
-        return {};
-    std::ifstream file(path_, std::ios::binary);
-    file.seekg(std::streamoff(offset));
-    std::vector<float> samples(2 * frames());
-    file.read(reinterpret_cast<char*>(samples.data()), std::streamsize(samples.size() * sizeof(float)));
-    samples.resize(std::size_t(file.gcount()) / sizeof(float));
-    return samples;
-}
-
 // ---------------------------------------------------------------------------
 
 CaptureBuffer::CaptureBuffer(double seconds, double rate) : buffer_(std::size_t(seconds * rate) * 2, 0.0f) {}
@@ -765,121 +690,17 @@ AudioDeviceIOBlock CaptureBuffer::block()
                   const AudioTimeStamp*) { write(input); };
 }
 
-namespace {
-
-// Goertzel over a Hann window, scaled back to a sine's peak.
-double blockAmplitude(const float* interleaved, std::size_t frames, std::uint32_t channels, std::uint32_t channel,
-                      double rate, double frequency)
-{
-    const double w = 2 * M_PI * frequency / rate;
-    const double coefficient = 2 * std::cos(w);
-    double s1 = 0, s2 = 0, windowSum = 0;
-    for (std::size_t i = 0; i < frames; ++i) {
-        const double window = 0.5 - 0.5 * std::cos(2 * M_PI * double(i) / double(frames - 1));
-        windowSum += window;
-        const double s = window * interleaved[i * channels + channel] + coefficient * s1 - s2;
-        s2 = s1;
-        s1 = s;
-    }
-    const double power = s1 * s1 + s2 * s2 - coefficient * s1 * s2;
-    return 2 * std::sqrt(std::max(power, 0.0)) / windowSum;
-}
-
-} // namespace
-
-double toneAmplitude(const std::vector<float>& interleaved, std::uint32_t channels, std::uint32_t channel,
-                     double rate, double frequency, double skipSeconds)
-{
-    // The median over 100 ms blocks: a machine busy with other work may drop
-    // a cycle now and then, which should not count against the tone.
-    const std::size_t block = std::size_t(rate / 10);
-    const std::size_t total = interleaved.size() / channels;
-    std::vector<double> amplitudes;
-    for (std::size_t at = std::size_t(skipSeconds * rate); at + block <= total; at += block)
-        amplitudes.push_back(blockAmplitude(interleaved.data() + at * channels, block, channels, channel, rate,
-                                            frequency));
-    if (amplitudes.empty())
-        return 0;
-    std::nth_element(amplitudes.begin(), amplitudes.begin() + std::ptrdiff_t(amplitudes.size() / 2),
-                     amplitudes.end());
-    return amplitudes[amplitudes.size() / 2];
-}
-
 // ---------------------------------------------------------------------------
 
 std::vector<AudioObjectID> objectList(AudioObjectID object, AudioObjectPropertySelector selector,
                                       AudioObjectPropertyScope scope)
 {
-    const AudioObjectPropertyAddress address{selector, scope, kAudioObjectPropertyElementMain};
-    std::uint32_t size = 0;
-    if (AudioObjectGetPropertyDataSize(object, &address, 0, nullptr, &size) != 0)
-        return {};
-    std::vector<AudioObjectID> ids(size / 4);
-    if (ids.empty() || AudioObjectGetPropertyData(object, &address, 0, nullptr, &size, ids.data()) != 0)
-        return {};
-    ids.resize(size / 4);
-    return ids;
-}
-
-std::optional<std::string> stringProperty(AudioObjectID object, AudioObjectPropertySelector selector)
-{
-    const AudioObjectPropertyAddress address{selector, kAudioObjectPropertyScopeGlobal,
-                                             kAudioObjectPropertyElementMain};
-    CFStringRef value = nullptr;
-    std::uint32_t size = sizeof value;
-    if (AudioObjectGetPropertyData(object, &address, 0, nullptr, &size, &value) != 0 || !value)
-        return std::nullopt;
-    std::string text = CFStringGetUTF8(value);
-    CFRelease(value);
-    return text;
+    return VLMAudioHardware::objectIDs(object, {selector, scope, kAudioObjectPropertyElementMain});
 }
 
 AudioObjectID deviceWithUID(const std::string& uid)
 {
-    const AudioObjectPropertyAddress address{kAudioHardwarePropertyTranslateUIDToDevice,
-                                             kAudioObjectPropertyScopeGlobal, kAudioObjectPropertyElementMain};
-    CFReleaser<CFStringRef> string(CFStringCreateWithUTF8(uid));
-    CFStringRef qualifier = string.get();
-    AudioObjectID id = 0;
-    std::uint32_t size = sizeof id;
-    EXPECT_EQ(AudioObjectGetPropertyData(kAudioObjectSystemObject, &address, sizeof qualifier, &qualifier, &size,
-                                         &id),
-              0);
-    return id;
-}
-
-AudioObjectID defaultInputDevice()
-{
-    const AudioObjectPropertyAddress address{kAudioHardwarePropertyDefaultInputDevice,
-                                             kAudioObjectPropertyScopeGlobal, kAudioObjectPropertyElementMain};
-    AudioObjectID id = 0;
-    std::uint32_t size = sizeof id;
-    EXPECT_EQ(AudioObjectGetPropertyData(kAudioObjectSystemObject, &address, 0, nullptr, &size, &id), 0);
-    return id;
-}
-
-double nominalSampleRate(AudioObjectID device)
-{
-    const AudioObjectPropertyAddress address{kAudioDevicePropertyNominalSampleRate, kAudioObjectPropertyScopeGlobal,
-                                             kAudioObjectPropertyElementMain};
-    double rate = 0;
-    std::uint32_t size = sizeof rate;
-    EXPECT_EQ(AudioObjectGetPropertyData(device, &address, 0, nullptr, &size, &rate), 0);
-    return rate;
-}
-
-std::uint32_t inputChannels(AudioObjectID device)
-{
-    std::uint32_t total = 0;
-    for (AudioObjectID stream : objectList(device, kAudioDevicePropertyStreams, kAudioObjectPropertyScopeInput)) {
-        const AudioObjectPropertyAddress address{kAudioStreamPropertyVirtualFormat, kAudioObjectPropertyScopeGlobal,
-                                                 kAudioObjectPropertyElementMain};
-        AudioStreamBasicDescription format{};
-        std::uint32_t size = sizeof format;
-        if (AudioObjectGetPropertyData(stream, &address, 0, nullptr, &size, &format) == 0)
-            total += format.mChannelsPerFrame;
-    }
-    return total;
+    return VLMAudioHardware::deviceID(uid).value_or(kAudioObjectUnknown);
 }
 
 } // namespace PipeWireTest

@@ -2,10 +2,12 @@
 // What the tests against a real PipeWire server share: the private server
 // itself (started once per test process by a global environment), test
 // applications and microphones that play tones from their own connections,
-// recorders (in-process, and the pw-record tool), a metadata client and a way
-// to pause the session manager, and tone measurement.
+// a recorder, a metadata client and a way
+// to pause the session manager. Tones are measured by Support/ToneAnalysis.h.
 
 #include "AudioHardware/AudioHardware.h"
+#include "Support/ToneAnalysis.h"
+#include "VLMAudioHardware.h"
 
 #include <atomic>
 #include <map>
@@ -128,27 +130,6 @@ private:
     std::unique_ptr<State> state_;
 };
 
-// Records a node with the pw-record tool, as another program would, into a
-// WAV file (stereo 32-bit float at 48 kHz) in the server's folder.
-class PwRecord {
-public:
-    PwRecord(const std::string& targetNodeName, const std::string& fileName);
-    ~PwRecord();
-    PwRecord(const PwRecord&) = delete;
-    PwRecord& operator=(const PwRecord&) = delete;
-
-    bool running() const { return pid_ > 0; }
-    // Frames in the file so far.
-    std::size_t frames() const;
-    // Ends the recording and reads it, interleaved stereo; empty when
-    // pw-record failed.
-    std::vector<float> stop();
-
-private:
-    std::string path_;
-    int pid_ = 0;
-};
-
 // Collects what an IOProc delivers, without allocating on the IO thread:
 // the first two channels of the input, counted across its buffers, interleaved.
 class CaptureBuffer {
@@ -166,19 +147,11 @@ private:
     std::atomic<std::uint32_t> channels_{0};
 };
 
-// The peak amplitude of the sine of `frequency` in one channel of an
-// interleaved recording, after the first `skipSeconds`: the median of its
-// amplitudes in 100 ms blocks.
-double toneAmplitude(const std::vector<float>& interleaved, std::uint32_t channels, std::uint32_t channel,
-                     double rate, double frequency, double skipSeconds = 0.25);
-
-// Property reads through the platform calls.
+// Property reads through the program's own queries (VLMAudioHardware), which
+// throw VLMAudioError where a call fails.
 std::vector<AudioObjectID> objectList(AudioObjectID object, AudioObjectPropertySelector selector,
                                       AudioObjectPropertyScope scope = kAudioObjectPropertyScopeGlobal);
-std::optional<std::string> stringProperty(AudioObjectID object, AudioObjectPropertySelector selector);
+// The device with `uid`, or kAudioObjectUnknown.
 AudioObjectID deviceWithUID(const std::string& uid);
-AudioObjectID defaultInputDevice();
-double nominalSampleRate(AudioObjectID device);
-std::uint32_t inputChannels(AudioObjectID device);
 
 } // namespace PipeWireTest

@@ -37,6 +37,15 @@ public:
         return count;
     }
 
+    // What the meter of `source` shows: the last level reported for it, if any.
+    std::optional<float> lastLevel(VLMAudioSource source) const
+    {
+        for (auto l = levels.rbegin(); l != levels.rend(); ++l)
+            if (l->source == source)
+                return l->level;
+        return std::nullopt;
+    }
+
     std::vector<VLMAudioRouterStatus> statuses;
     std::vector<Level> levels;
     int microphoneUpdates = 0;

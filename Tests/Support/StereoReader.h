@@ -2,6 +2,7 @@
 // Reads frames out of a ring buffer into two deinterleaved channels, the way
 // the engine's source nodes do.
 
+#include "Support/BufferLists.h"
 #include "VLMAudioRingBuffer.h"
 
 #include <vector>
@@ -13,14 +14,8 @@ struct StereoFrames {
 inline StereoFrames readStereo(VLMAudioRingBuffer* ringBuffer, std::uint32_t frames)
 {
     StereoFrames out{std::vector<float>(frames, -9.0f), std::vector<float>(frames, -9.0f)};
-    struct {
-        AudioBufferList list;
-        AudioBuffer second;
-    } storage{};
-    storage.list.mNumberBuffers = 2;
-    storage.list.mBuffers[0] = {1, frames * 4, out.left.data()};
-    storage.second = {1, frames * 4, out.right.data()};
-    VLMAudioRingBufferRead(ringBuffer, &storage.list, frames);
+    const BufferList list({audioBuffer(out.left, 1), audioBuffer(out.right, 1)});
+    VLMAudioRingBufferRead(ringBuffer, list.get(), frames);
     return out;
 }
 
