@@ -13,4 +13,6 @@ if(TARGET vlm_pipewire_audio AND TARGET vlm_app_audio)
   get_target_property(vlm_bench_pipewire_includes PkgConfig::VLM_BENCH_PIPEWIRE INTERFACE_INCLUDE_DIRECTORIES)
   target_include_directories(PipeWireRoutingBenchmark SYSTEM PRIVATE ${vlm_bench_pipewire_includes})
   target_compile_definitions(PipeWireRoutingBenchmark PRIVATE VLM_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
+  # The PipeWire client it shares with the tests.
+  target_include_directories(PipeWireRoutingBenchmark PRIVATE ${PROJECT_SOURCE_DIR}/Tests)
 endif()

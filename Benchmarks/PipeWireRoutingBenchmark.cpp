@@ -49,6 +49,7 @@
 #include "AudioHardware/AudioHardwareBackend.h"
 #include "NSUserDefaults.h"
 #include "PipeWireAudioSystem.h"
+#include "Support/PipeWireClient.h"
 #include "VLMAudioRouter.h"
 #include "VLMVirtualOutputDevice.h"
 
@@ -165,17 +166,7 @@ std::int64_t monotonicNsec()
 
 const spa_pod* floatFormat(spa_pod_builder& builder, std::uint32_t channels)
 {
-    spa_audio_info_raw info{};
-    info.format = SPA_AUDIO_FORMAT_F32;
-    info.rate = kRate;
-    info.channels = channels;
-    if (channels == 1) {
-        info.position[0] = SPA_AUDIO_CHANNEL_MONO;
-    } else {
-        info.position[0] = SPA_AUDIO_CHANNEL_FL;
-        info.position[1] = SPA_AUDIO_CHANNEL_FR;
-    }
-    return spa_format_audio_raw_build(&builder, SPA_PARAM_EnumFormat, &info);
+    return PipeWireClient::floatFormat(builder, channels, kRate);
 }
 
 // ---------------------------------------------------------------------------
@@ -225,32 +216,7 @@ private:
 // ---------------------------------------------------------------------------
 // Clients of the server.
 
-// A connection of its own: its own thread loop and data thread.
-struct Connection {
-    explicit Connection(const char* name)
-    {
-        loop = pw_thread_loop_new(name, nullptr);
-        context = pw_context_new(pw_thread_loop_get_loop(loop), nullptr, 0);
-        pw_thread_loop_start(loop);
-        pw_thread_loop_lock(loop);
-        core = pw_context_connect(context, nullptr, 0);
-        pw_thread_loop_unlock(loop);
-    }
-    ~Connection()
-    {
-        pw_thread_loop_stop(loop);
-        if (core)
-            pw_core_disconnect(core);
-        pw_context_destroy(context);
-        pw_thread_loop_destroy(loop);
-    }
-    Connection(const Connection&) = delete;
-    Connection& operator=(const Connection&) = delete;
-
-    pw_thread_loop* loop = nullptr;
-    pw_context* context = nullptr;
-    pw_core* core = nullptr;
-};
+using PipeWireClient::Connection;
 
 // A playback stream that plays silence or clicks and stamps each click.
 struct Clicker {

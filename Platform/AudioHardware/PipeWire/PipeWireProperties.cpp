@@ -104,6 +104,15 @@ OSStatus PipeWireAudioSystem::Impl::readProperty(AudioObjectID object, const Aud
         }
     }
 
+    // Every device, the process's own aggregates too, runs at the graph's
+    // rate and quantum.
+    if (nodeByObject(object) || aggregates.count(object)) {
+        if (selector == kAudioDevicePropertyNominalSampleRate)
+            return scalar(graphRate());
+        if (selector == kAudioDevicePropertyBufferFrameSize)
+            return scalar(graphQuantum());
+    }
+
     if (const Node* node = nodeByObject(object)) {
         switch (selector) {
         case kAudioDevicePropertyDeviceUID:
@@ -120,10 +129,6 @@ OSStatus PipeWireAudioSystem::Impl::readProperty(AudioObjectID object, const Aud
                 streams.push_back(node->outputStreamID);
             return idList(streams);
         }
-        case kAudioDevicePropertyNominalSampleRate:
-            return scalar(graphRate());
-        case kAudioDevicePropertyBufferFrameSize:
-            return scalar(graphQuantum());
         default:
             return kAudioHardwareUnknownPropertyError;
         }
@@ -159,10 +164,6 @@ OSStatus PipeWireAudioSystem::Impl::readProperty(AudioObjectID object, const Aud
         case kAudioDevicePropertyStreams:
             return idList(address.mScope == kAudioObjectPropertyScopeOutput ? std::vector<AudioObjectID>{}
                                                                               : std::vector{aggregate.streamID});
-        case kAudioDevicePropertyNominalSampleRate:
-            return scalar(graphRate());
-        case kAudioDevicePropertyBufferFrameSize:
-            return scalar(graphQuantum());
         default:
             return kAudioHardwareUnknownPropertyError;
         }

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "Support/MainQueue.h"
+#include "Support/PipeWireClient.h"
 
 #include <algorithm>
 #include <cmath>
@@ -67,45 +68,8 @@ public:
 [[maybe_unused]] testing::Environment* const environment =
     testing::AddGlobalTestEnvironment(new ServerEnvironment);
 
-// A connection of its own, as another program would have.
-struct Connection {
-    pw_thread_loop* loop = nullptr;
-    pw_context* context = nullptr;
-    pw_core* core = nullptr;
-
-    Connection()
-    {
-        loop = pw_thread_loop_new("test-client", nullptr);
-        context = pw_context_new(pw_thread_loop_get_loop(loop), nullptr, 0);
-        pw_thread_loop_start(loop);
-        pw_thread_loop_lock(loop);
-        core = pw_context_connect(context, nullptr, 0);
-        pw_thread_loop_unlock(loop);
-    }
-    ~Connection()
-    {
-        pw_thread_loop_stop(loop);
-        if (core)
-            pw_core_disconnect(core);
-        pw_context_destroy(context);
-        pw_thread_loop_destroy(loop);
-    }
-};
-
-const spa_pod* floatFormat(spa_pod_builder& builder, std::uint32_t channels, std::uint32_t rate)
-{
-    spa_audio_info_raw info{};
-    info.format = SPA_AUDIO_FORMAT_F32;
-    info.rate = rate;
-    info.channels = channels;
-    if (channels == 1) {
-        info.position[0] = SPA_AUDIO_CHANNEL_MONO;
-    } else {
-        info.position[0] = SPA_AUDIO_CHANNEL_FL;
-        info.position[1] = SPA_AUDIO_CHANNEL_FR;
-    }
-    return spa_format_audio_raw_build(&builder, SPA_PARAM_EnumFormat, &info);
-}
+using PipeWireClient::Connection;
+using PipeWireClient::floatFormat;
 
 bool waitForState(pw_thread_loop* loop, const std::atomic<int>& state, std::initializer_list<int> wanted)
 {
