@@ -249,6 +249,43 @@ TEST_F(PipeWireIO, ASandboxedApplicationIsFoundByItsPortalApplicationID)
     stopTap(tap);
 }
 
+// Sound captured in a cycle is played in that cycle: whatever the order they
+// were started in, IOProcs that capture run before those that play, in the
+// same cycle of the graph (the same host time).
+TEST_F(PipeWireIO, CapturesRunBeforePlaybacksInEveryCycle)
+{
+    auto mic = ToneSource::microphone("test-mic", "Test Microphone", 440.0, 0.25f, 1);
+    ASSERT_TRUE(mic->waitUntilReady());
+    AudioObjectID microphone = 0;
+    ASSERT_TRUE(runMainQueueUntil(
+        [&] { return (microphone = deviceWithUID("test-mic")) != 0 && VLMAudioHardware::inputChannelCount(microphone); }));
+    const AudioObjectID device = deviceWithUID(kVirtualDeviceUID);
+
+    std::atomic<std::uint64_t> captured{0}, inStep{0}, late{0};
+    AudioDeviceIOProcID capture = nullptr, playback = nullptr;
+    ASSERT_EQ(AudioDeviceCreateIOProcIDWithBlock(
+                  &capture, microphone, nullptr,
+                  [&](const AudioTimeStamp* now, const AudioBufferList*, const AudioTimeStamp*, AudioBufferList*,
+                      const AudioTimeStamp*) { captured = now->mHostTime; }),
+              0);
+    ASSERT_EQ(AudioDeviceCreateIOProcIDWithBlock(
+                  &playback, device, nullptr,
+                  [&](const AudioTimeStamp* now, const AudioBufferList*, const AudioTimeStamp*, AudioBufferList*,
+                      const AudioTimeStamp*) {
+                      if (captured != 0)
+                          ++(captured == now->mHostTime ? inStep : late);
+                  }),
+              0);
+    ASSERT_EQ(AudioDeviceStart(device, playback), 0);
+    ASSERT_EQ(AudioDeviceStart(microphone, capture), 0);
+    ASSERT_TRUE(runMainQueueUntil([&] { return inStep >= 100; }));
+    EXPECT_EQ(AudioDeviceStop(microphone, capture), 0);
+    EXPECT_EQ(AudioDeviceStop(device, playback), 0);
+    EXPECT_EQ(late, 0u);
+    AudioDeviceDestroyIOProcID(microphone, capture);
+    AudioDeviceDestroyIOProcID(device, playback);
+}
+
 TEST_F(PipeWireIO, TapsThatWouldMuteAndAggregatesOfUnknownTapsAreRefused)
 {
     auto muting = CATapDescription::initStereoMixdownOfProcesses({});
