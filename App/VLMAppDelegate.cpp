@@ -11,54 +11,15 @@
 #include <QAction>
 #include <QApplication>
 #include <QCursor>
-#include <QIconEngine>
 #include <QKeySequence>
 #include <QMainWindow>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
-#include <QPainter>
-#include <QPixmap>
 #include <QSystemTrayIcon>
 #include <QWidget>
 
 namespace {
-
-// The status item's icon: a white symbol in a dark outline. Tray hosts show
-// the icon as given, whatever the colour of their panel, so a symbol in one
-// colour taken from the palette vanishes on a panel of that same shade; the
-// outline keeps it visible on dark and light panels alike.
-class StatusItemIconEngine final : public QIconEngine {
-public:
-    explicit StatusItemIconEngine(SymbolImage symbol) : symbol_(std::move(symbol)) {}
-
-    void paint(QPainter* painter, const QRect& rect, QIcon::Mode, QIcon::State) override
-    {
-        const double side = std::min(rect.width(), rect.height());
-        const double ring = std::max(1.0, side / 16.0);
-        const QRectF glyph = QRectF(rect).adjusted(ring, ring, -ring, -ring);
-        for (int dx = -1; dx <= 1; ++dx)
-            for (int dy = -1; dy <= 1; ++dy)
-                symbol_.paint(*painter, glyph.translated(dx * ring, dy * ring), QColor(24, 20, 32));
-        symbol_.paint(*painter, glyph, Qt::white);
-    }
-
-    QPixmap pixmap(const QSize& size, QIcon::Mode mode, QIcon::State state) override
-    {
-        QPixmap pixmap(size);
-        pixmap.fill(Qt::transparent);
-        QPainter painter(&pixmap);
-        paint(&painter, QRect(QPoint(0, 0), size), mode, state);
-        return pixmap;
-    }
-
-    QIconEngine* clone() const override { return new StatusItemIconEngine(symbol_); }
-    QString key() const override { return QStringLiteral("StatusItemIconEngine"); }
-    QString iconName() override { return symbol_.name(); }
-
-private:
-    SymbolImage symbol_;
-};
 
 const QString applicationName = QStringLiteral("Velmora Studio Connect");
 
@@ -406,7 +367,10 @@ void VLMAppDelegate::installStatusItem()
     auto item = std::make_unique<QSystemTrayIcon>();
     std::optional<SymbolImage> icon = SymbolImage::systemSymbol(QStringLiteral("speaker.wave.2.bubble"), applicationName);
     if (icon)
-        item->setIcon(QIcon(new StatusItemIconEngine(*icon)));
+        // A white symbol in a dark outline: tray hosts show the icon as
+        // given, whatever the shade of their panel, so a symbol in one
+        // colour would vanish on a panel of that colour.
+        item->setIcon(icon->outlinedIcon(Qt::white, QColor(24, 20, 32)));
     item->setToolTip(applicationName);
 
     auto menu = std::make_unique<QMenu>();

@@ -164,11 +164,24 @@ QPainterPath speakerBubble(double weight)
 
 class SymbolIconEngine final : public QIconEngine {
 public:
-    SymbolIconEngine(SymbolImage image, QColor tint) : image_(std::move(image)), tint_(tint) {}
+    SymbolIconEngine(SymbolImage image, QColor tint, QColor outline = QColor())
+        : image_(std::move(image)), tint_(tint), outline_(outline)
+    {
+    }
 
     void paint(QPainter* painter, const QRect& rect, QIcon::Mode mode, QIcon::State) override
     {
-        image_.paint(*painter, rect, colour(mode));
+        if (!outline_.isValid()) {
+            image_.paint(*painter, rect, colour(mode));
+            return;
+        }
+        // The outline: the symbol drawn around itself, one ring wide.
+        const double ring = std::max(1.0, std::min(rect.width(), rect.height()) / 16.0);
+        const QRectF glyph = QRectF(rect).adjusted(ring, ring, -ring, -ring);
+        for (int dx = -1; dx <= 1; ++dx)
+            for (int dy = -1; dy <= 1; ++dy)
+                image_.paint(*painter, glyph.translated(dx * ring, dy * ring), outline_);
+        image_.paint(*painter, glyph, tint_);
     }
 
     QPixmap pixmap(const QSize& size, QIcon::Mode mode, QIcon::State state) override
@@ -180,7 +193,7 @@ public:
         return pixmap;
     }
 
-    QIconEngine* clone() const override { return new SymbolIconEngine(image_, tint_); }
+    QIconEngine* clone() const override { return new SymbolIconEngine(image_, tint_, outline_); }
     QString key() const override { return QStringLiteral("SymbolIconEngine"); }
     QString iconName() override { return image_.name(); }
 
@@ -199,6 +212,7 @@ private:
 
     SymbolImage image_;
     QColor tint_;
+    QColor outline_;
 };
 
 } // namespace
@@ -272,4 +286,9 @@ void SymbolImage::paint(QPainter& painter, const QRectF& rect, const QColor& col
 QIcon SymbolImage::icon(const QColor& tint) const
 {
     return QIcon(new SymbolIconEngine(*this, tint));
+}
+
+QIcon SymbolImage::outlinedIcon(const QColor& fill, const QColor& outline) const
+{
+    return QIcon(new SymbolIconEngine(*this, fill, outline));
 }

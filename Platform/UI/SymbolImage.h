@@ -41,6 +41,9 @@ public:
     // For menus and the status item. Without a tint (and always for a
     // template image) the icon takes the palette's text colour of its mode.
     QIcon icon(const QColor& tint = QColor()) const;
+    // In `fill` inside an `outline` ring, whatever the mode: shows on panels
+    // of any shade.
+    QIcon outlinedIcon(const QColor& fill, const QColor& outline) const;
 
 private:
     enum class Kind { numberCircle, warningTriangle, checkmarkCircle, clock, speakerBubble };
