@@ -1,5 +1,7 @@
 #include "MainQueue.h"
 
+#include "Dispatch/Dispatch.h"
+
 #include <QCoreApplication>
 #include <QEventLoop>
 
@@ -16,6 +18,12 @@ bool runMainQueueUntil(const std::function<bool()>& condition, std::chrono::mill
 
 void drainMainQueue()
 {
-    QCoreApplication::sendPostedEvents();
-    QCoreApplication::processEvents(QEventLoop::AllEvents);
+    // A pass runs the jobs waiting when it began; jobs they queue need another.
+    // Bounded, as audio threads may keep queueing while a graph runs.
+    for (int pass = 0; pass < 100; ++pass) {
+        QCoreApplication::sendPostedEvents();
+        QCoreApplication::processEvents(QEventLoop::AllEvents);
+        if (dispatch_main_queue_pending_jobs() == 0)
+            break;
+    }
 }
