@@ -76,7 +76,7 @@ void VLMAppDelegate::applicationDidFinishLaunching()
 {
     // A regular application: this desktop shows it with its launcher's icon,
     // which it finds through the desktop entry of this name.
-    QGuiApplication::setDesktopFileName(QStringLiteral("velmora-studio-connect"));
+    QGuiApplication::setDesktopFileName(QStringLiteral("com.tarnwick.VelmoraStudioConnect"));
     installMainMenu();
     installStatusItem();
 
