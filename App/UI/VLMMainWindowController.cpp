@@ -11,6 +11,9 @@
 #include <QMenuBar>
 #include <QPointer>
 #include <QScreen>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QStyle>
 #include <QWindow>
 
 #include <cmath>
@@ -27,6 +30,7 @@ public:
 
     std::function<void()> frameDidChange;
     std::function<void()> sizeDidChange;
+    std::function<void()> didShow;
 
 protected:
     void moveEvent(QMoveEvent* event) override
@@ -34,6 +38,13 @@ protected:
         QMainWindow::moveEvent(event);
         if (frameDidChange)
             frameDidChange();
+    }
+
+    void showEvent(QShowEvent* event) override
+    {
+        QMainWindow::showEvent(event);
+        if (didShow)
+            didShow();
     }
 
     void resizeEvent(QResizeEvent* event) override
@@ -56,7 +67,15 @@ VLMMainWindowController::VLMMainWindowController(std::shared_ptr<VLMAudioRouter>
     mainViewController_ = VLMMainViewController::create(std::move(router));
 
     auto window = std::make_unique<VLMWindow>();
-    window->setCentralWidget(mainViewController_->view());
+    // The content keeps its size; on a screen too short for it, the window
+    // shows part of it and scrolls, so every control stays reachable.
+    auto* scrollView = new QScrollArea;
+    scrollView->setObjectName(QStringLiteral("contentScrollView"));
+    scrollView->setFrameShape(QFrame::NoFrame);
+    scrollView->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    scrollView->setWidgetResizable(false);
+    scrollView->setWidget(mainViewController_->view());
+    window->setCentralWidget(scrollView);
     window->setWindowTitle(QStringLiteral("Velmora Studio Connect"));
     // Titled, closable, miniaturizable; neither resizable nor full screen.
     window->setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
@@ -83,8 +102,18 @@ VLMMainWindowController::VLMMainWindowController(std::shared_ptr<VLMAudioRouter>
     });
     auto* shownWindow = static_cast<VLMWindow*>(window_.get());
     shownWindow->frameDidChange = [weakSelf] {
+        if (!weakSelf)
+            return;
+        // The frame is known once the window manager has framed the window:
+        // from then on the fit can leave room for the title bar.
+        if (weakSelf->window_->frameGeometry().size() != weakSelf->framedSize_)
+            weakSelf->fitWindowToContent();
+        weakSelf->keepTitleBarOnScreen(false);
+        weakSelf->saveFrame();
+    };
+    shownWindow->didShow = [weakSelf] {
         if (weakSelf)
-            weakSelf->saveFrame();
+            weakSelf->keepTitleBarOnScreen(true);
     };
     // Moving to a screen of another pixel ratio, the platform may hand the
     // window its old size in the new ratio after the screen change has been
@@ -100,6 +129,7 @@ VLMMainWindowController::~VLMMainWindowController()
     disconnect(backingPropertiesObserver);
     static_cast<VLMWindow*>(window_.get())->frameDidChange = nullptr;
     static_cast<VLMWindow*>(window_.get())->sizeDidChange = nullptr;
+    static_cast<VLMWindow*>(window_.get())->didShow = nullptr;
     mainViewController_->contentHeightDidChange = nullptr;
     // The view controller takes its view out of the window before the
     // window goes.
@@ -115,6 +145,9 @@ QMainWindow* VLMMainWindowController::window() const
 void VLMMainWindowController::showWindow()
 {
     const bool firstShow = !window_->isVisible() && !window_->focusWidget();
+    // Every way back brings the window out of the task list, too.
+    if (window_->isMinimized())
+        window_->setWindowState((window_->windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
     window_->show();
     window_->raise();
     window_->activateWindow();
@@ -148,12 +181,27 @@ void VLMMainWindowController::fitWindowToContent()
     int menuHeight = 0;
     if (auto* menuBar = qobject_cast<QMenuBar*>(window_->menuWidget()); menuBar && !menuBar->isNativeMenuBar())
         menuHeight = std::max(menuBar->heightForWidth(content.width()), menuBar->sizeHint().height());
-    const QSize frame(content.width(), content.height() + menuHeight);
+    QSize frame(content.width(), content.height() + menuHeight);
+
+    // Too tall for the screen's free height, less the window manager's
+    // frame: as tall as fits, with a scroller beside the content.
+    auto* scrollView = static_cast<QScrollArea*>(window_->centralWidget());
+    const int decorations = window_->frameGeometry().height() - window_->geometry().height();
+    if (QScreen* screen = window_->screen()) {
+        const int fitting = screen->availableGeometry().height() - decorations;
+        if (frame.height() > fitting) {
+            frame.setHeight(std::max(fitting, menuHeight + 1));
+            frame.rwidth() += scrollView->verticalScrollBar()->sizeHint().width();
+        }
+    }
 
     window_->setMinimumSize(frame);
     window_->setMaximumSize(frame);
     window_->resize(frame);
     mainViewController_->view()->resize(content);
+    scrollView->setVerticalScrollBarPolicy(frame.width() > content.width() ? Qt::ScrollBarAlwaysOn
+                                                                           : Qt::ScrollBarAlwaysOff);
+    framedSize_ = window_->frameGeometry().size();
     if (QLayout* layout = window_->layout())
         layout->activate();
 }
@@ -167,6 +215,26 @@ void VLMMainWindowController::center()
     window_->move(available.center() - QPoint(window_->width() / 2, window_->height() / 2));
 }
 
+// The title bar is how the user moves the window: it never goes above the
+// screen's free area. When shown, the whole frame is brought onto the screen
+// as far as it fits.
+void VLMMainWindowController::keepTitleBarOnScreen(bool wholeFrame)
+{
+    QScreen* screen = window_->screen();
+    if (!screen || !window_->isVisible())
+        return;
+    const QRect available = screen->availableGeometry();
+    const QRect frame = window_->frameGeometry();
+    QPoint position = frame.topLeft();
+    if (wholeFrame) {
+        position.setX(std::max(available.left(), std::min(position.x(), available.right() + 1 - frame.width())));
+        position.setY(std::min(position.y(), available.bottom() + 1 - frame.height()));
+    }
+    position.setY(std::max(position.y(), available.top()));
+    if (position != frame.topLeft())
+        window_->move(position);
+}
+
 void VLMMainWindowController::setFrameAutosaveName(const QString& name)
 {
     autosaveName_ = name;
@@ -174,8 +242,10 @@ void VLMMainWindowController::setFrameAutosaveName(const QString& name)
         NSUserDefaults::standardUserDefaults().stringForKey(frameKey(name).toStdString());
     if (!stored)
         return saveFrame();
-    // "x y width height": only the position is taken, as the size is fixed;
-    // and only when it still lies on a screen.
+    // "x y width height" of the content's frame: only the position is taken,
+    // as the size is fixed; and only when it still lies on a screen. The
+    // content's position is what the window manager keeps exactly, whatever
+    // frame it then draws around it.
     const QStringList parts = QString::fromStdString(*stored).split(QLatin1Char(' '), Qt::SkipEmptyParts);
     if (parts.size() < 4)
         return;
@@ -190,7 +260,7 @@ void VLMMainWindowController::setFrameAutosaveName(const QString& name)
     const QRectF frame(QPointF(position), QSizeF(window_->size()));
     for (QScreen* screen : QGuiApplication::screens()) {
         if (QRectF(screen->availableGeometry()).intersects(frame)) {
-            window_->move(position);
+            window_->setGeometry(QRect(position, window_->size()));
             return;
         }
     }
@@ -200,8 +270,7 @@ void VLMMainWindowController::saveFrame()
 {
     if (autosaveName_.isEmpty())
         return;
-    // The position is the frame's, as move() takes it.
-    const QPoint position = window_->pos();
+    const QPoint position = window_->geometry().topLeft();
     const QString value = QStringLiteral("%1 %2 %3 %4")
                               .arg(position.x())
                               .arg(position.y())
