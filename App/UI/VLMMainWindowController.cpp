@@ -30,7 +30,7 @@ public:
 
     std::function<void()> frameDidChange;
     std::function<void()> sizeDidChange;
-    std::function<void()> didShow;
+    std::function<void()> didExpose;
 
 protected:
     void moveEvent(QMoveEvent* event) override
@@ -43,9 +43,34 @@ protected:
     void showEvent(QShowEvent* event) override
     {
         QMainWindow::showEvent(event);
-        if (didShow)
-            didShow();
+        exposedSinceShown_ = false;
     }
+
+    // The window has neither full screen nor maximize, whatever the window
+    // manager offers (openbox offers full screen to every normal window).
+    void changeEvent(QEvent* event) override
+    {
+        QMainWindow::changeEvent(event);
+        const Qt::WindowStates refused = Qt::WindowFullScreen | Qt::WindowMaximized;
+        if (event->type() == QEvent::WindowStateChange && (windowState() & refused))
+            setWindowState(windowState() & ~refused);
+    }
+
+    // The window manager has framed the window by the time it is first
+    // exposed; the frame's size is known from then on.
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        if (event->type() == QEvent::Expose && watched == windowHandle() && !exposedSinceShown_ &&
+            windowHandle()->isExposed()) {
+            exposedSinceShown_ = true;
+            if (didExpose)
+                didExpose();
+        }
+        return QMainWindow::eventFilter(watched, event);
+    }
+
+private:
+    bool exposedSinceShown_ = false;
 
     void resizeEvent(QResizeEvent* event) override
     {
@@ -83,6 +108,7 @@ VLMMainWindowController::VLMMainWindowController(std::shared_ptr<VLMAudioRouter>
     window->setAttribute(Qt::WA_DeleteOnClose, false);
     // The screen, and with it the device pixel ratio, is known from here on.
     window->create();
+    window->windowHandle()->installEventFilter(window.get());
     window_ = std::move(window);
 
     fitWindowToContent();
@@ -111,9 +137,11 @@ VLMMainWindowController::VLMMainWindowController(std::shared_ptr<VLMAudioRouter>
         weakSelf->keepTitleBarOnScreen(false);
         weakSelf->saveFrame();
     };
-    shownWindow->didShow = [weakSelf] {
-        if (weakSelf)
-            weakSelf->keepTitleBarOnScreen(true);
+    shownWindow->didExpose = [weakSelf] {
+        if (!weakSelf)
+            return;
+        weakSelf->fitWindowToContent();
+        weakSelf->keepTitleBarOnScreen(true);
     };
     // Moving to a screen of another pixel ratio, the platform may hand the
     // window its old size in the new ratio after the screen change has been
@@ -129,7 +157,7 @@ VLMMainWindowController::~VLMMainWindowController()
     disconnect(backingPropertiesObserver);
     static_cast<VLMWindow*>(window_.get())->frameDidChange = nullptr;
     static_cast<VLMWindow*>(window_.get())->sizeDidChange = nullptr;
-    static_cast<VLMWindow*>(window_.get())->didShow = nullptr;
+    static_cast<VLMWindow*>(window_.get())->didExpose = nullptr;
     mainViewController_->contentHeightDidChange = nullptr;
     // The view controller takes its view out of the window before the
     // window goes.
@@ -216,8 +244,8 @@ void VLMMainWindowController::center()
 }
 
 // The title bar is how the user moves the window: it never goes above the
-// screen's free area. When shown, the whole frame is brought onto the screen
-// as far as it fits.
+// screen's free area. When first framed after a show, the whole frame is
+// brought onto the screen as far as it fits.
 void VLMMainWindowController::keepTitleBarOnScreen(bool wholeFrame)
 {
     QScreen* screen = window_->screen();

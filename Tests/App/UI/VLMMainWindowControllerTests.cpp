@@ -88,6 +88,13 @@ TEST_F(VLMMainWindowControllerTest, FollowsTheContentHeightAndCannotBeResized)
     EXPECT_EQ(window->minimumSize(), window->maximumSize());
     EXPECT_EQ(window->size(), window->maximumSize());
     EXPECT_FALSE(window->windowFlags() & Qt::WindowMaximizeButtonHint);
+    // A window manager that offers them anyway is refused.
+    const QSize fitted = window->size();
+    window->setWindowState(Qt::WindowFullScreen);
+    EXPECT_FALSE(window->windowState() & Qt::WindowFullScreen);
+    window->setWindowState(Qt::WindowMaximized);
+    EXPECT_FALSE(window->windowState() & Qt::WindowMaximized);
+    EXPECT_EQ(window->size(), fitted);
     EXPECT_TRUE(window->windowFlags() & Qt::WindowMinimizeButtonHint);
     EXPECT_EQ(window->windowTitle(), QStringLiteral("Velmora Studio Connect"));
 }
