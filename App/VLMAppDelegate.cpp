@@ -123,7 +123,7 @@ void VLMAppDelegate::applicationDidFinishLaunching()
     } else if (StatusAreaIsAvailable()) {
         statusAreaCheck_.start();
     } else {
-        window->showMinimized();
+        ShowWindowMinimized(window);
     }
     validateMenuItems();
     router_->start();
@@ -187,7 +187,7 @@ void VLMAppDelegate::statusAreaMayHaveChanged()
     QMainWindow* window = mainWindowController_->window();
     if (!window->isVisible()) {
         hiddenWindows_.clear();
-        window->showMinimized();
+        ShowWindowMinimized(window);
     }
 }
 

@@ -15,6 +15,7 @@
 #include <QScrollBar>
 #include <QStyle>
 #include <QWindow>
+#include <QWindowStateChangeEvent>
 
 #include <cmath>
 
@@ -31,6 +32,7 @@ public:
     std::function<void()> frameDidChange;
     std::function<void()> sizeDidChange;
     std::function<void()> didExpose;
+    std::function<void()> didLeaveMinimized;
 
 protected:
     void moveEvent(QMoveEvent* event) override
@@ -52,8 +54,13 @@ protected:
     {
         QMainWindow::changeEvent(event);
         const Qt::WindowStates refused = Qt::WindowFullScreen | Qt::WindowMaximized;
-        if (event->type() == QEvent::WindowStateChange && (windowState() & refused))
+        if (event->type() != QEvent::WindowStateChange)
+            return;
+        if (windowState() & refused)
             setWindowState(windowState() & ~refused);
+        if ((static_cast<QWindowStateChangeEvent*>(event)->oldState() & Qt::WindowMinimized) && !isMinimized() &&
+            didLeaveMinimized)
+            didLeaveMinimized();
     }
 
     // The window manager has framed the window by the time it is first
@@ -137,6 +144,10 @@ VLMMainWindowController::VLMMainWindowController(std::shared_ptr<VLMAudioRouter>
         weakSelf->keepTitleBarOnScreen(false);
         weakSelf->saveFrame();
     };
+    shownWindow->didLeaveMinimized = [weakSelf] {
+        if (weakSelf && weakSelf->fitPending_)
+            weakSelf->fitWindowToContent();
+    };
     shownWindow->didExpose = [weakSelf] {
         if (!weakSelf)
             return;
@@ -158,6 +169,7 @@ VLMMainWindowController::~VLMMainWindowController()
     static_cast<VLMWindow*>(window_.get())->frameDidChange = nullptr;
     static_cast<VLMWindow*>(window_.get())->sizeDidChange = nullptr;
     static_cast<VLMWindow*>(window_.get())->didExpose = nullptr;
+    static_cast<VLMWindow*>(window_.get())->didLeaveMinimized = nullptr;
     mainViewController_->contentHeightDidChange = nullptr;
     // The view controller takes its view out of the window before the
     // window goes.
@@ -197,6 +209,11 @@ QSize VLMMainWindowController::contentSize() const
 void VLMMainWindowController::fitWindowToContent()
 {
     if (!window_)
+        return;
+    // Qt's X11 plugin takes any change of a minimized window's geometry as a
+    // request to restore it: the fit waits until the user brings it back.
+    fitPending_ = window_->isVisible() && window_->isMinimized();
+    if (fitPending_)
         return;
     double scale = window_->windowHandle() ? window_->windowHandle()->devicePixelRatio() : window_->devicePixelRatioF();
     if (scale <= 1)
@@ -249,7 +266,7 @@ void VLMMainWindowController::center()
 void VLMMainWindowController::keepTitleBarOnScreen(bool wholeFrame)
 {
     QScreen* screen = window_->screen();
-    if (!screen || !window_->isVisible())
+    if (!screen || !window_->isVisible() || window_->isMinimized())
         return;
     const QRect available = screen->availableGeometry();
     const QRect frame = window_->frameGeometry();

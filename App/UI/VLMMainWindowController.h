@@ -49,4 +49,5 @@ private:
     QMetaObject::Connection backingPropertiesObserver;
     QString autosaveName_;
     QSize framedSize_;
+    bool fitPending_ = false;
 };

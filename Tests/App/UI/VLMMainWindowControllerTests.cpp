@@ -186,6 +186,23 @@ TEST_F(VLMMainWindowControllerTest, OnAShortScreenTheContentScrollsAndTheTitleBa
     EXPECT_EQ(scrollView->verticalScrollBar()->maximum(), 0);
 }
 
+// Qt's X11 plugin restores a minimized window whose geometry changes: a
+// status change while minimized must not bring the window up; it is fitted
+// when the user restores it.
+TEST_F(VLMMainWindowControllerTest, AMinimizedWindowIsFittedWhenRestored)
+{
+    makeWindowController();
+    showOn(QStringLiteral("hidpi"));
+    apply(VLMAudioRouterStatus::ready());
+    const QSize ready = window->size();
+    window->showMinimized();
+    apply(VLMAudioRouterStatus::driverMissing());
+    EXPECT_EQ(window->size(), ready);
+    EXPECT_TRUE(window->isMinimized());
+    windowController->showWindow();
+    EXPECT_EQ(window->size(), ready + QSize(0, 34));
+}
+
 // A long microphone name ends in an ellipsis at a whole character; the tool
 // tip and the accessible value carry all of it.
 TEST_F(VLMMainWindowControllerTest, ALongMicrophoneNameIsElidedWithItsWholeNameInTheToolTip)
