@@ -389,7 +389,10 @@ QMenu* VLMAppDelegate::makeApplicationMenu()
     menu->addSeparator();
     QAction* quit = addItem(menu, QStringLiteral("&Quit ") + applicationName, QKeySequence(QStringLiteral("Ctrl+Q")));
     connect(quit, &QAction::triggered, this, [this] { terminate(); });
-    connect(menu, &QMenu::aboutToShow, this, [this] { validateMenuItems(); });
+    connect(menu, &QMenu::aboutToShow, this, [this] {
+        validateMenuItems();
+        updateStartAtLoginItems();
+    });
     return menu;
 }
 
@@ -495,6 +498,12 @@ void VLMAppDelegate::validateMenuItems()
         minimizeItem_->setEnabled(anyMinimizable);
     if (bringAllToFrontItem_)
         bringAllToFrontItem_->setEnabled(anyVisible);
+}
+
+// The entry can change outside the program (the desktop's own list of login
+// items): read when a menu that shows it opens.
+void VLMAppDelegate::updateStartAtLoginItems()
+{
     const bool startsAtLogin = VLMLoginItem::isEnabled();
     for (const QPointer<QAction>& item : std::as_const(startAtLoginItems_))
         if (item)
@@ -524,7 +533,7 @@ void VLMAppDelegate::toggleStartAtLogin(bool enabled)
         alert->setAttribute(Qt::WA_DeleteOnClose);
         alert->open();
     }
-    validateMenuItems();
+    updateStartAtLoginItems();
 }
 
 // MARK: Status item
@@ -556,7 +565,7 @@ void VLMAppDelegate::installStatusItem()
     // No key equivalent: none reaches a menu of the status area.
     QAction* quit = menu->addAction(QStringLiteral("Quit ") + applicationName);
     connect(quit, &QAction::triggered, this, [this] { terminate(); });
-    connect(menu.get(), &QMenu::aboutToShow, this, [this] { validateMenuItems(); });
+    connect(menu.get(), &QMenu::aboutToShow, this, [this] { updateStartAtLoginItems(); });
     item->setContextMenu(menu.get());
 
     // A click on the icon opens the menu too, as on the platform's status bar.

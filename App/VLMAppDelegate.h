@@ -105,6 +105,7 @@ private:
     void arrangeInFront();
     void listWindowsInWindowsMenu();
     void validateMenuItems();
+    void updateStartAtLoginItems();
     QAction* addStartAtLoginItem(QMenu* menu);
     void toggleStartAtLogin(bool enabled);
     void performStatusRecovery();
