@@ -90,6 +90,9 @@ VLMAppDelegate::~VLMAppDelegate()
 {
     if (router_)
         router_->statusDidChange = nullptr;
+    statusAreaCheck_.stop();
+    if (mainWindowController_)
+        mainWindowController_->window()->removeEventFilter(this);
     statusItem_.reset();
     statusMenu_.reset();
     mainWindowController_.reset();
