@@ -227,10 +227,12 @@ TEST(SingleApplicationInstanceTest, NothingIsHandedToAnotherUser)
         const int server = listenOn(path);
         char ready = server >= 0 ? 'r' : 'x';
         [[maybe_unused]] ssize_t written = ::write(report[1], &ready, 1);
-        const int connection = ::accept(server, nullptr, nullptr);
+        pollfd pending = {server, POLLIN, 0};
+        const int connection = ::poll(&pending, 1, 5000) > 0 ? ::accept(server, nullptr, nullptr) : -1;
         char bytes[256];
         pollfd readable = {connection, POLLIN, 0};
-        const bool received = ::poll(&readable, 1, 3000) > 0 && ::read(connection, bytes, sizeof bytes) > 0;
+        const bool received = connection >= 0 && ::poll(&readable, 1, 3000) > 0 &&
+                              ::read(connection, bytes, sizeof bytes) > 0;
         const char answer = received ? 'y' : 'n';
         written = ::write(report[1], &answer, 1);
         return 0;
@@ -254,14 +256,17 @@ TEST(SingleApplicationInstanceTest, NothingIsHandedToAnotherUser)
     ASSERT_EQ(::chmod(QFile::encodeName(name).constData(), 0777), 0);
     int heard = 0;
     QObject::connect(&running, &SingleApplicationInstance::argumentsReceived, [&] { ++heard; });
+    // The child makes only system calls: the parent's other threads may hold
+    // locks that a forked child never sees released.
+    const QByteArray socketPath = QFile::encodeName(name);
+    const QByteArray message = QByteArray::fromHex("0000000a") + QByteArray(10, 'x');
     const pid_t stranger = runAsAnotherUser(report, [&] {
         sockaddr_un address = {};
         address.sun_family = AF_UNIX;
-        std::strncpy(address.sun_path, QFile::encodeName(name).constData(), sizeof address.sun_path - 1);
+        std::strncpy(address.sun_path, socketPath.constData(), sizeof address.sun_path - 1);
         const int connection = ::socket(AF_UNIX, SOCK_STREAM, 0);
         if (::connect(connection, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
             return 3;
-        const QByteArray message = QByteArray::fromHex("0000000a") + QByteArray(10, 'x');
         [[maybe_unused]] ssize_t written = ::write(connection, message.constData(), message.size());
         char answer[2];
         pollfd readable = {connection, POLLIN, 0};
