@@ -2,7 +2,9 @@
 // The application shell: creates the one router, brings up the menus, the
 // status item and the main window in a fixed order, starts the router,
 // answers reopen requests and the program's URL scheme, and stops the router
-// when the application terminates. Main thread only.
+// when the application terminates. Where the desktop has no status area to
+// come back through, closing the window quits and hiding minimizes, so the
+// program never runs unseen. Main thread only.
 
 #include <QList>
 #include <QMenu>
@@ -10,6 +12,7 @@
 #include <QMessageBox>
 #include <QObject>
 #include <QPointer>
+#include <QTimer>
 #include <QUrl>
 
 #include <memory>
@@ -42,6 +45,22 @@ public:
     // clicking the running application's icon. Always true.
     bool applicationShouldHandleReopen(bool hasVisibleWindows);
     void applicationOpenURLs(const QList<QUrl>& urls);
+    // A later start of the program handed over its arguments and its
+    // launcher's activation token: URLs as above, none as a reopen that
+    // brings the window forward from wherever it is.
+    void applicationDidReceiveLaterLaunch(const QStringList& arguments, const QString& activationToken);
+    // The URLs among a start's arguments.
+    static QList<QUrl> urlsInArguments(const QStringList& arguments);
+
+    // Whether the session started the program at login; set before launching
+    // finishes. Such a start leaves the desktop uncovered: no window where the
+    // status item is at hand, a minimized one where it is not.
+    void setStartedAtLogin(bool startedAtLogin) { startedAtLogin_ = startedAtLogin; }
+
+    // The desktop's status area may have come or gone: a hidden window with
+    // no status item to come back through is put in the task list. Checked
+    // every few seconds while the window is hidden.
+    void statusAreaMayHaveChanged();
 
     // Menu actions.
     void showMainWindow(QObject* sender = nullptr);
@@ -52,6 +71,9 @@ public:
     VLMMainWindowController* mainWindowController() const { return mainWindowController_.get(); }
     QSystemTrayIcon* statusItem() const { return statusItem_.get(); }
     QAction* statusMenuItem() const { return statusMenuItem_; }
+    // The status item's menu's item that offers the current status's
+    // recovery (hidden when there is none).
+    QAction* statusRecoveryItem() const { return statusRecoveryItem_; }
 
     // The application's menus, as the platform registers them.
     QMenuBar* mainMenu() const { return mainMenu_; }
@@ -61,6 +83,9 @@ public:
 
     // Whether any of the application's windows is on screen.
     static bool hasVisibleWindows();
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void installMainMenu();
@@ -79,11 +104,19 @@ private:
     void performMiniaturize();
     void arrangeInFront();
     void listWindowsInWindowsMenu();
+    void validateMenuItems();
+    void updateStartAtLoginItems();
+    QAction* addStartAtLoginItem(QMenu* menu);
+    void toggleStartAtLogin(bool enabled);
+    void performStatusRecovery();
 
     std::shared_ptr<VLMAudioRouter> router_;
     std::unique_ptr<VLMMainWindowController> mainWindowController_;
     std::unique_ptr<QSystemTrayIcon> statusItem_;
     QAction* statusMenuItem_ = nullptr;
+    QAction* statusRecoveryItem_ = nullptr;
+    bool startedAtLogin_ = false;
+    QTimer statusAreaCheck_;
 
     std::unique_ptr<QMenu> statusMenu_;
     QPointer<QMenuBar> mainMenu_;
@@ -92,5 +125,17 @@ private:
     QPointer<QMenu> helpMenu_;
     QList<QAction*> windowListActions_;
     QList<QPointer<QWidget>> hiddenWindows_;
+    // The items whose state follows what they can act on.
+    struct EditItem {
+        QPointer<QAction> item;
+        const char* command;
+    };
+    QList<EditItem> editItems_;
+    QList<QPointer<QAction>> startAtLoginItems_;
+    QPointer<QAction> hideItem_;
+    QPointer<QAction> hideOthersItem_;
+    QPointer<QAction> showAllItem_;
+    QPointer<QAction> minimizeItem_;
+    QPointer<QAction> bringAllToFrontItem_;
     QPointer<QMessageBox> aboutPanel_;
 };

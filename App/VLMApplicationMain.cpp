@@ -9,7 +9,7 @@
 #include "VLMApplicationMain.h"
 
 #include "VLMAppDelegate.h"
-#include "VLMMainWindowController.h"
+#include "VLMLoginItem.h"
 
 #include "AudioHardware/AudioHardwareBackend.h"
 #include "AudioHardware/AudioSystemSelection.h"
@@ -29,17 +29,6 @@
 #include <memory>
 
 namespace {
-
-QList<QUrl> urlsFromArguments(const QStringList& arguments)
-{
-    QList<QUrl> urls;
-    for (const QString& argument : arguments) {
-        const QUrl url(argument, QUrl::StrictMode);
-        if (url.isValid() && !url.scheme().isEmpty())
-            urls.append(url);
-    }
-    return urls;
-}
 
 // The session ends a program with SIGTERM (SIGINT from a terminal): that
 // becomes an ordinary quit, so termination stops the audio as it should. The
@@ -75,20 +64,23 @@ void quitOnTerminationSignals(QObject* context)
 int VLMApplicationMain(int argc, char** argv, const VLMApplicationRun& run)
 {
     const QString activationToken = ActivationTokenFromEnvironment();
+    const bool startedAtLogin = VLMLoginItem::takeStartedAtLoginMark();
     QApplication application(argc, argv);
     QCoreApplication::setOrganizationName(QStringLiteral("tarnwick"));
     QCoreApplication::setApplicationName(QStringLiteral("velmora-studio-connect"));
     QCoreApplication::setApplicationVersion(QStringLiteral(VLM_VERSION));
     QGuiApplication::setApplicationDisplayName(QStringLiteral("Velmora Studio Connect"));
-    // Closing the window leaves the program running with its status item.
+    // Closing the window leaves the program running with its status item
+    // (the delegate quits where there is none).
     QApplication::setQuitOnLastWindowClosed(false);
 
     const QStringList arguments = QCoreApplication::arguments().mid(1);
 
-    SingleApplicationInstance instance(SingleApplicationInstance::defaultServerName());
-    if (!run.standalone && !instance.listen()) {
-        if (SingleApplicationInstance::sendToRunningInstance(SingleApplicationInstance::defaultServerName(), arguments,
-                                                             2000, activationToken))
+    // Without a private place for the socket the program runs on its own.
+    const QString serverName = SingleApplicationInstance::defaultServerName();
+    SingleApplicationInstance instance(serverName);
+    if (!run.standalone && !serverName.isEmpty() && !instance.listen()) {
+        if (SingleApplicationInstance::sendToRunningInstance(serverName, arguments, 2000, activationToken))
             return 0;
     }
 
@@ -100,25 +92,13 @@ int VLMApplicationMain(int argc, char** argv, const VLMApplicationRun& run)
                      [&delegate] { delegate->applicationWillTerminate(); });
     QObject::connect(&instance, &SingleApplicationInstance::argumentsReceived, delegate.get(),
                      [&delegate](const QStringList& received, const QString& token) {
-                         SetPendingActivationToken(token);
-                         const QList<QUrl> urls = urlsFromArguments(received);
-                         if (urls.isEmpty()) {
-                             delegate->applicationShouldHandleReopen(VLMAppDelegate::hasVisibleWindows());
-                             // A click on the launcher activates the program, as
-                             // the dock does elsewhere: a covered window comes
-                             // forward.
-                             if (VLMMainWindowController* controller = delegate->mainWindowController();
-                                 controller && controller->window()->isVisible())
-                                 ActivateWindow(controller->window());
-                         } else {
-                             delegate->applicationOpenURLs(urls);
-                         }
-                         SetPendingActivationToken({});
+                         delegate->applicationDidReceiveLaterLaunch(received, token);
                      });
 
     QTimer::singleShot(0, delegate.get(), [&] {
+        delegate->setStartedAtLogin(startedAtLogin);
         delegate->applicationDidFinishLaunching();
-        const QList<QUrl> urls = urlsFromArguments(arguments);
+        const QList<QUrl> urls = VLMAppDelegate::urlsInArguments(arguments);
         if (!urls.isEmpty())
             delegate->applicationOpenURLs(urls);
         if (run.didFinishLaunching)

@@ -1,7 +1,10 @@
 #include "VLMLinks.h"
 
+#include "UI/WorkspaceURLOpening.h"
+
 #include <QCoreApplication>
 #include <QDir>
+#include <QMessageBox>
 #include <QUrl>
 
 QString VLMProductWebPageURLString()
@@ -13,4 +16,21 @@ QString VLMProductWebPageURLString()
     // same from <prefix>/bin as from the build folder's App/.
     const QString page = QDir(QCoreApplication::applicationDirPath()).filePath(QString::fromUtf8(VLM_HELP_PAGE));
     return QUrl::fromLocalFile(QDir::cleanPath(page)).toString();
+}
+
+bool VLMOpenMicrophoneSettings(QWidget* parent)
+{
+    const QUrl url(QString::fromLatin1(VLMMicrophonePrivacySettingsURLString), QUrl::StrictMode);
+    if (url.isValid() && WorkspaceOpenURL(url))
+        return true;
+    auto* alert = new QMessageBox(QMessageBox::Information, QStringLiteral("Microphone Settings Unavailable"),
+                                  QStringLiteral("No program for your microphone settings could be opened."),
+                                  QMessageBox::Ok, parent);
+    alert->setObjectName(QStringLiteral("microphoneSettingsAlert"));
+    alert->setInformativeText(QStringLiteral("Choose your microphone and allow its use in your desktop’s sound "
+                                             "settings, or install GNOME Settings or PulseAudio Volume Control "
+                                             "(pavucontrol)."));
+    alert->setAttribute(Qt::WA_DeleteOnClose);
+    alert->open();
+    return false;
 }

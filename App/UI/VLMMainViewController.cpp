@@ -8,6 +8,7 @@
 #include "VLMImageView.h"
 #include "VLMLabel.h"
 #include "VLMLinks.h"
+#include "VLMPopUpButton.h"
 #include "VLMProgressIndicator.h"
 #include "VLMPushButton.h"
 #include "VLMThemeColors.h"
@@ -148,7 +149,7 @@ VLMMainViewController::VLMMainViewController(std::shared_ptr<VLMAudioRouter> rou
                                    "microphoneMeter"),
           .microphoneDescriptionLabel =
               makeLabel(QStringLiteral("Your beautiful voice."), "microphoneDescriptionLabel", view),
-          .microphonePopUpButton = named(new QComboBox(view), "microphonePopUpButton"),
+          .microphonePopUpButton = named(new VLMPopUpButton(view), "microphonePopUpButton"),
           .microphoneSlider = makeSlider("microphoneSlider", view),
           .microphoneGainValueLabel = makeLabel(QStringLiteral("80%"), "microphoneGainValueLabel", view),
           .velmoraLabel = makeLabel(QStringLiteral("Velmora Studio"), "velmoraLabel", view),
@@ -392,9 +393,7 @@ void VLMMainViewController::statusRecoveryRequested(QPushButton*)
     case VLMAudioRouterStatus::Kind::driverMissing:
         openURLString(VLMProductWebPageURLString());
         break;
-    case VLMAudioRouterStatus::Kind::microphonePermissionDenied:
-        openURLString(QString::fromLatin1(VLMMicrophonePrivacySettingsURLString));
-        break;
+    case VLMAudioRouterStatus::Kind::microphonePermissionDenied: VLMOpenMicrophoneSettings(view_); break;
     case VLMAudioRouterStatus::Kind::failed: router->start(); break;
     case VLMAudioRouterStatus::Kind::starting:
     case VLMAudioRouterStatus::Kind::ready: break;

@@ -11,7 +11,11 @@
 #include <QMenuBar>
 #include <QPointer>
 #include <QScreen>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QStyle>
 #include <QWindow>
+#include <QWindowStateChangeEvent>
 
 #include <cmath>
 
@@ -27,6 +31,8 @@ public:
 
     std::function<void()> frameDidChange;
     std::function<void()> sizeDidChange;
+    std::function<void()> didExpose;
+    std::function<void()> didLeaveMinimized;
 
 protected:
     void moveEvent(QMoveEvent* event) override
@@ -35,6 +41,43 @@ protected:
         if (frameDidChange)
             frameDidChange();
     }
+
+    void showEvent(QShowEvent* event) override
+    {
+        QMainWindow::showEvent(event);
+        exposedSinceShown_ = false;
+    }
+
+    // The window has neither full screen nor maximize, whatever the window
+    // manager offers (openbox offers full screen to every normal window).
+    void changeEvent(QEvent* event) override
+    {
+        QMainWindow::changeEvent(event);
+        const Qt::WindowStates refused = Qt::WindowFullScreen | Qt::WindowMaximized;
+        if (event->type() != QEvent::WindowStateChange)
+            return;
+        if (windowState() & refused)
+            setWindowState(windowState() & ~refused);
+        if ((static_cast<QWindowStateChangeEvent*>(event)->oldState() & Qt::WindowMinimized) && !isMinimized() &&
+            didLeaveMinimized)
+            didLeaveMinimized();
+    }
+
+    // The window manager has framed the window by the time it is first
+    // exposed; the frame's size is known from then on.
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        if (event->type() == QEvent::Expose && watched == windowHandle() && !exposedSinceShown_ &&
+            windowHandle()->isExposed()) {
+            exposedSinceShown_ = true;
+            if (didExpose)
+                didExpose();
+        }
+        return QMainWindow::eventFilter(watched, event);
+    }
+
+private:
+    bool exposedSinceShown_ = false;
 
     void resizeEvent(QResizeEvent* event) override
     {
@@ -56,7 +99,15 @@ VLMMainWindowController::VLMMainWindowController(std::shared_ptr<VLMAudioRouter>
     mainViewController_ = VLMMainViewController::create(std::move(router));
 
     auto window = std::make_unique<VLMWindow>();
-    window->setCentralWidget(mainViewController_->view());
+    // The content keeps its size; on a screen too short for it, the window
+    // shows part of it and scrolls, so every control stays reachable.
+    auto* scrollView = new QScrollArea;
+    scrollView->setObjectName(QStringLiteral("contentScrollView"));
+    scrollView->setFrameShape(QFrame::NoFrame);
+    scrollView->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    scrollView->setWidgetResizable(false);
+    scrollView->setWidget(mainViewController_->view());
+    window->setCentralWidget(scrollView);
     window->setWindowTitle(QStringLiteral("Velmora Studio Connect"));
     // Titled, closable, miniaturizable; neither resizable nor full screen.
     window->setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
@@ -64,6 +115,7 @@ VLMMainWindowController::VLMMainWindowController(std::shared_ptr<VLMAudioRouter>
     window->setAttribute(Qt::WA_DeleteOnClose, false);
     // The screen, and with it the device pixel ratio, is known from here on.
     window->create();
+    window->windowHandle()->installEventFilter(window.get());
     window_ = std::move(window);
 
     fitWindowToContent();
@@ -83,8 +135,24 @@ VLMMainWindowController::VLMMainWindowController(std::shared_ptr<VLMAudioRouter>
     });
     auto* shownWindow = static_cast<VLMWindow*>(window_.get());
     shownWindow->frameDidChange = [weakSelf] {
-        if (weakSelf)
-            weakSelf->saveFrame();
+        if (!weakSelf)
+            return;
+        // The frame is known once the window manager has framed the window:
+        // from then on the fit can leave room for the title bar.
+        if (weakSelf->window_->frameGeometry().size() != weakSelf->framedSize_)
+            weakSelf->fitWindowToContent();
+        weakSelf->keepTitleBarOnScreen(false);
+        weakSelf->saveFrame();
+    };
+    shownWindow->didLeaveMinimized = [weakSelf] {
+        if (weakSelf && weakSelf->fitPending_)
+            weakSelf->fitWindowToContent();
+    };
+    shownWindow->didExpose = [weakSelf] {
+        if (!weakSelf)
+            return;
+        weakSelf->fitWindowToContent();
+        weakSelf->keepTitleBarOnScreen(true);
     };
     // Moving to a screen of another pixel ratio, the platform may hand the
     // window its old size in the new ratio after the screen change has been
@@ -100,6 +168,8 @@ VLMMainWindowController::~VLMMainWindowController()
     disconnect(backingPropertiesObserver);
     static_cast<VLMWindow*>(window_.get())->frameDidChange = nullptr;
     static_cast<VLMWindow*>(window_.get())->sizeDidChange = nullptr;
+    static_cast<VLMWindow*>(window_.get())->didExpose = nullptr;
+    static_cast<VLMWindow*>(window_.get())->didLeaveMinimized = nullptr;
     mainViewController_->contentHeightDidChange = nullptr;
     // The view controller takes its view out of the window before the
     // window goes.
@@ -115,6 +185,9 @@ QMainWindow* VLMMainWindowController::window() const
 void VLMMainWindowController::showWindow()
 {
     const bool firstShow = !window_->isVisible() && !window_->focusWidget();
+    // Every way back brings the window out of the task list, too.
+    if (window_->isMinimized())
+        window_->setWindowState((window_->windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
     window_->show();
     window_->raise();
     window_->activateWindow();
@@ -137,6 +210,11 @@ void VLMMainWindowController::fitWindowToContent()
 {
     if (!window_)
         return;
+    // Qt's X11 plugin takes any change of a minimized window's geometry as a
+    // request to restore it: the fit waits until the user brings it back.
+    fitPending_ = window_->isVisible() && window_->isMinimized();
+    if (fitPending_)
+        return;
     double scale = window_->windowHandle() ? window_->windowHandle()->devicePixelRatio() : window_->devicePixelRatioF();
     if (scale <= 1)
         scale = 1;
@@ -148,12 +226,27 @@ void VLMMainWindowController::fitWindowToContent()
     int menuHeight = 0;
     if (auto* menuBar = qobject_cast<QMenuBar*>(window_->menuWidget()); menuBar && !menuBar->isNativeMenuBar())
         menuHeight = std::max(menuBar->heightForWidth(content.width()), menuBar->sizeHint().height());
-    const QSize frame(content.width(), content.height() + menuHeight);
+    QSize frame(content.width(), content.height() + menuHeight);
+
+    // Too tall for the screen's free height, less the window manager's
+    // frame: as tall as fits, with a scroller beside the content.
+    auto* scrollView = static_cast<QScrollArea*>(window_->centralWidget());
+    const int decorations = window_->frameGeometry().height() - window_->geometry().height();
+    if (QScreen* screen = window_->screen()) {
+        const int fitting = screen->availableGeometry().height() - decorations;
+        if (frame.height() > fitting) {
+            frame.setHeight(std::max(fitting, menuHeight + 1));
+            frame.rwidth() += scrollView->verticalScrollBar()->sizeHint().width();
+        }
+    }
 
     window_->setMinimumSize(frame);
     window_->setMaximumSize(frame);
     window_->resize(frame);
     mainViewController_->view()->resize(content);
+    scrollView->setVerticalScrollBarPolicy(frame.width() > content.width() ? Qt::ScrollBarAlwaysOn
+                                                                           : Qt::ScrollBarAlwaysOff);
+    framedSize_ = window_->frameGeometry().size();
     if (QLayout* layout = window_->layout())
         layout->activate();
 }
@@ -167,6 +260,26 @@ void VLMMainWindowController::center()
     window_->move(available.center() - QPoint(window_->width() / 2, window_->height() / 2));
 }
 
+// The title bar is how the user moves the window: it never goes above the
+// screen's free area. When first framed after a show, the whole frame is
+// brought onto the screen as far as it fits.
+void VLMMainWindowController::keepTitleBarOnScreen(bool wholeFrame)
+{
+    QScreen* screen = window_->screen();
+    if (!screen || !window_->isVisible() || window_->isMinimized())
+        return;
+    const QRect available = screen->availableGeometry();
+    const QRect frame = window_->frameGeometry();
+    QPoint position = frame.topLeft();
+    if (wholeFrame) {
+        position.setX(std::max(available.left(), std::min(position.x(), available.right() + 1 - frame.width())));
+        position.setY(std::min(position.y(), available.bottom() + 1 - frame.height()));
+    }
+    position.setY(std::max(position.y(), available.top()));
+    if (position != frame.topLeft())
+        window_->move(position);
+}
+
 void VLMMainWindowController::setFrameAutosaveName(const QString& name)
 {
     autosaveName_ = name;
@@ -174,8 +287,10 @@ void VLMMainWindowController::setFrameAutosaveName(const QString& name)
         NSUserDefaults::standardUserDefaults().stringForKey(frameKey(name).toStdString());
     if (!stored)
         return saveFrame();
-    // "x y width height": only the position is taken, as the size is fixed;
-    // and only when it still lies on a screen.
+    // "x y width height" of the content's frame: only the position is taken,
+    // as the size is fixed; and only when it still lies on a screen. The
+    // content's position is what the window manager keeps exactly, whatever
+    // frame it then draws around it.
     const QStringList parts = QString::fromStdString(*stored).split(QLatin1Char(' '), Qt::SkipEmptyParts);
     if (parts.size() < 4)
         return;
@@ -190,7 +305,7 @@ void VLMMainWindowController::setFrameAutosaveName(const QString& name)
     const QRectF frame(QPointF(position), QSizeF(window_->size()));
     for (QScreen* screen : QGuiApplication::screens()) {
         if (QRectF(screen->availableGeometry()).intersects(frame)) {
-            window_->move(position);
+            window_->setGeometry(QRect(position, window_->size()));
             return;
         }
     }
@@ -200,8 +315,7 @@ void VLMMainWindowController::saveFrame()
 {
     if (autosaveName_.isEmpty())
         return;
-    // The position is the frame's, as move() takes it.
-    const QPoint position = window_->pos();
+    const QPoint position = window_->geometry().topLeft();
     const QString value = QStringLiteral("%1 %2 %3 %4")
                               .arg(position.x())
                               .arg(position.y())

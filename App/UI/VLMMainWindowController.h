@@ -2,8 +2,10 @@
 // The program's one window and its content view controller. The window has
 // a fixed size that the user cannot change: 800 device pixels wide whatever
 // the device pixel ratio, as high as the content needs for the router's
-// status and the manual gain setting. Closing it only hides it; its position
-// is kept in the user defaults. Main thread only.
+// status and the manual gain setting; on a screen too short for that, it is
+// as tall as fits and its content scrolls. Its title bar stays on the screen.
+// Closing it only hides it; its position is kept in the user defaults. Main
+// thread only.
 
 #include <QObject>
 #include <QSize>
@@ -26,7 +28,7 @@ public:
     QMainWindow* window() const;
     VLMMainViewController& mainViewController() const { return *mainViewController_; }
 
-    // Shows the window in front and gives it the keyboard.
+    // Shows the window in front, un-minimized, and gives it the keyboard.
     void showWindow();
 
     // This desktop draws an application's menu bar inside its window.
@@ -38,6 +40,7 @@ public:
 private:
     void fitWindowToContent();
     void center();
+    void keepTitleBarOnScreen(bool wholeFrame);
     void setFrameAutosaveName(const QString& name);
     void saveFrame();
 
@@ -45,4 +48,6 @@ private:
     std::unique_ptr<QMainWindow> window_;
     QMetaObject::Connection backingPropertiesObserver;
     QString autosaveName_;
+    QSize framedSize_;
+    bool fitPending_ = false;
 };

@@ -1,7 +1,10 @@
 #pragma once
-// One running instance per user. The desktop delivers a URL, or a click on
-// the program's launcher, by starting the program again; that second instance
-// hands its arguments to the running one over a local socket and exits.
+// One running instance per user and session. The desktop delivers a URL, or a
+// click on the program's launcher, by starting the program again; that second
+// instance hands its arguments to the running one over a local socket and
+// exits. The socket lives in the user's private runtime folder, and each end
+// checks that the other is the same user, so nobody else can take the name
+// first, or hear what is handed over.
 
 #include <QObject>
 #include <QString>
@@ -12,7 +15,11 @@ class QLocalServer;
 class SingleApplicationInstance : public QObject {
     Q_OBJECT
 public:
-    // The socket name the program uses for the current user.
+    // The socket the program uses for the current user on the current
+    // display: in $XDG_RUNTIME_DIR (or, without one, a folder of the user's
+    // own in the temporary folder), named after the display, so two sessions
+    // of one user each keep their own instance. Empty when no folder that
+    // only this user can enter is to be had: the program then runs on its own.
     static QString defaultServerName();
 
     explicit SingleApplicationInstance(QString serverName, QObject* parent = nullptr);
@@ -23,8 +30,8 @@ public:
     bool listen();
 
     // Hands `arguments` and the launcher's activation token (empty when it
-    // gave none) to the running instance. False when none answers within
-    // `timeoutMilliseconds`.
+    // gave none) to the running instance. False when none of this user
+    // answers within `timeoutMilliseconds`; nothing is sent to another user.
     static bool sendToRunningInstance(const QString& serverName, const QStringList& arguments,
                                       int timeoutMilliseconds = 2000, const QString& activationToken = {});
 

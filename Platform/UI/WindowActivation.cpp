@@ -72,6 +72,19 @@ void activateOnX11(QWindow* window, const QString& startupId)
 
 } // namespace
 
+void ShowWindowMinimized(QWidget* window)
+{
+    const bool mapping = !window->isVisible();
+    window->showMinimized();
+    // Qt's X11 plugin maps a window that was moved while hidden in the
+    // normal state, forgetting the minimized one; asking again, now that the
+    // window manager has it, minimizes it.
+    if (mapping && window->windowHandle() && QGuiApplication::platformName() == QLatin1String("xcb")) {
+        window->windowHandle()->setWindowStates(Qt::WindowNoState);
+        window->windowHandle()->setWindowStates(Qt::WindowMinimized);
+    }
+}
+
 QString ActivationTokenFromEnvironment()
 {
     const QString wayland = qEnvironmentVariable("XDG_ACTIVATION_TOKEN");

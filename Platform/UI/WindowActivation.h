@@ -18,3 +18,6 @@ void SetPendingActivationToken(const QString& token);
 
 // Raises and activates `window`, presenting the pending token if there is one.
 void ActivateWindow(QWidget* window);
+
+// Shows `window` minimized: in the task list, not on the screen.
+void ShowWindowMinimized(QWidget* window);

@@ -11,6 +11,8 @@
 
 #include "VLMAppDelegate.h"
 #include "VLMApplicationMain.h"
+#include "VLMFlippedView.h"
+#include "VLMMainViewController.h"
 #include "VLMMainWindowController.h"
 #include "VLMVirtualOutputDevice.h"
 
@@ -91,8 +93,8 @@ public:
 
     void start()
     {
-        QMainWindow* window = delegate_.mainWindowController()->window();
-        window->centralWidget()->installEventFilter(this);
+        // The content view paints the frame the user sees.
+        delegate_.mainWindowController()->mainViewController().view()->installEventFilter(this);
         // CPU is measured once start-up is over, for the rest of the run.
         QTimer::singleShot(1000, this, [this] {
             cpuStart_ = processorSeconds();

@@ -1,6 +1,7 @@
 // Writes pictures of the main window in every state, as a user sees it on a
-// 2x display, and a sheet of the painted symbols at 1x and 2x, for people to
-// look at. Runs offscreen on the simulated audio system with user defaults
+// 2x display, the same window on a 2x screen 1000 pixels high (scrolled to
+// its top and its bottom) and with a long microphone name, and a sheet of the
+// painted symbols at 1x and 2x, for people to look at. Runs offscreen on the simulated audio system with user defaults
 // in a temporary folder. Usage: vlm-screenshots [folder] (default: screenshots).
 
 #include "NSUserDefaults.h"
@@ -14,9 +15,14 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QDir>
+#include <QFile>
+#include <QGuiApplication>
 #include <QImage>
 #include <QMainWindow>
 #include <QPainter>
+#include <QScreen>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QTemporaryDir>
 
 #include <cstdio>
@@ -54,7 +60,16 @@ void drain()
 int main(int argc, char** argv)
 {
     QTemporaryDir configuration;
-    qputenv("QT_QPA_PLATFORM", "offscreen");
+    // A screen with room for every state, and a short one beside it.
+    const QString screens = configuration.filePath(QStringLiteral("screens.json"));
+    QFile screenFile(screens);
+    if (!screenFile.open(QIODevice::WriteOnly))
+        return 1;
+    screenFile.write(R"({"screens": [
+        {"name": "tall", "x": 0, "y": 0, "width": 2880, "height": 1800},
+        {"name": "short", "x": 2880, "y": 0, "width": 1600, "height": 1000}]})");
+    screenFile.close();
+    qputenv("QT_QPA_PLATFORM", "offscreen:configfile=" + screens.toUtf8());
     qputenv("QT_SCALE_FACTOR", "2");
     qputenv("XDG_CONFIG_HOME", configuration.filePath(QStringLiteral("config")).toUtf8());
     if (qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR"))
@@ -76,6 +91,8 @@ int main(int argc, char** argv)
     system->setDefaultInputDevice(
         system->addDevice(SimulatedDeviceDescription::microphone("built-in", "Built-in Microphone")));
     system->addDevice(SimulatedDeviceDescription::microphone("usb", "USB Microphone"));
+    system->addDevice(SimulatedDeviceDescription::microphone(
+        "long", "Scarlett 2i2 USB Audio Interface — Rear Input 1 (Condenser, phantom power)"));
 
     {
         auto router = VLMAudioRouter::create();
@@ -104,6 +121,19 @@ int main(int argc, char** argv)
         shoot(QStringLiteral("microphone-access-off"));
         view.audioRouter(*router, VLMAudioRouterStatus::failed("The selected microphone is no longer available."));
         shoot(QStringLiteral("failed"));
+
+        router->selectMicrophone("long");
+        view.audioRouter(*router, VLMAudioRouterStatus::ready());
+        shoot(QStringLiteral("long-microphone-name"));
+
+        for (QScreen* screen : QGuiApplication::screens())
+            if (screen->name() == QLatin1String("short"))
+                window->move(screen->geometry().topLeft() + QPoint(20, 20));
+        window->centralWidget()->findChild<QCheckBox*>(QStringLiteral("manualGainButton"))->click();
+        shoot(QStringLiteral("short-screen-top"));
+        auto* scrollView = qobject_cast<QScrollArea*>(window->centralWidget());
+        scrollView->verticalScrollBar()->setValue(scrollView->verticalScrollBar()->maximum());
+        shoot(QStringLiteral("short-screen-bottom"));
     }
     writeSymbolSheets(folder);
     drain();

@@ -2,6 +2,7 @@
 
 #include "MainQueue.h"
 #include "NSUserDefaults.h"
+#include "UI/StatusArea.h"
 #include "UI/WorkspaceURLOpening.h"
 #include "VLMVirtualOutputDevice.h"
 
@@ -17,6 +18,8 @@ UITest::UITest()
         openedURLs.push_back(url);
         return true;
     });
+    // A desktop with a status area, unless a test takes it away.
+    StatusAreaSetAvailability([this] { return statusAreaAvailable; });
     AccessibilitySetAnnouncementObserver([this](QObject* element, const QString& text, AccessibilityPriority priority) {
         announcements.push_back({element, text, priority});
     });
@@ -29,6 +32,7 @@ UITest::UITest()
 UITest::~UITest()
 {
     WorkspaceSetURLOpener(nullptr);
+    StatusAreaSetAvailability(nullptr);
     AccessibilitySetAnnouncementObserver(nullptr);
     // Listener callbacks queued for this system must not outlive it.
     drainMainQueue();

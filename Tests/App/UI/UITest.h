@@ -1,7 +1,8 @@
 #pragma once
 // A fixture for the window tests: a fresh simulated audio system (manual
 // clock) with the virtual device and one microphone, user defaults in a
-// temporary file, and recorders for opened URLs and announcements.
+// temporary file, recorders for opened URLs and announcements, and a desktop
+// status area that a test can take away.
 
 #include "Support/SimulatedSystemTest.h"
 
@@ -36,7 +37,8 @@ protected:
     std::shared_ptr<VLMAudioRouter> makeRouter();
 
     // Moves a shown window onto the named screen ("normal" at device pixel
-    // ratio 1, "hidpi" at 2) and waits until it is there.
+    // ratio 1, "hidpi" at 2, "short": 1000 pixels high at 2) and waits until
+    // it is there.
     static bool moveToScreen(QMainWindow* window, const QString& screenName);
 
     template <class Control>
@@ -50,4 +52,5 @@ protected:
     AudioObjectID builtInMicrophone = 0;
     std::vector<QUrl> openedURLs;
     std::vector<RecordedAnnouncement> announcements;
+    bool statusAreaAvailable = true;
 };

@@ -1,6 +1,7 @@
 // Entry point of the window tests: a QApplication on the offscreen platform
-// with two screens side by side, "normal" at device pixel ratio 1 and
-// "hidpi" at 2, so a window can be moved from one to the other.
+// with three screens side by side, "normal" at device pixel ratio 1, "hidpi"
+// at 2 and "short", 1000 pixels high at 2, so a window can be moved from one
+// to another.
 
 #include <QApplication>
 #include <QDir>
@@ -39,10 +40,11 @@ int main(int argc, char** argv)
             return 2;
         file.write(R"({"screens": [
             {"name": "normal", "x": 0, "y": 0, "width": 1600, "height": 1200},
-            {"name": "hidpi", "x": 1600, "y": 0, "width": 2880, "height": 1800}]})");
+            {"name": "hidpi", "x": 1600, "y": 0, "width": 2880, "height": 1800},
+            {"name": "short", "x": 4480, "y": 0, "width": 1600, "height": 1000}]})");
         file.close();
         qputenv("QT_QPA_PLATFORM", "offscreen:configfile=" + path.toUtf8());
-        qputenv("QT_SCREEN_SCALE_FACTORS", "normal=1;hidpi=2");
+        qputenv("QT_SCREEN_SCALE_FACTORS", "normal=1;hidpi=2;short=2");
     }
     // Settings written by the code under test stay in the temporary folder.
     qputenv("XDG_CONFIG_HOME", configuration.filePath(QStringLiteral("config")).toUtf8());

@@ -12,9 +12,15 @@
 #include <QImage>
 #include <QLabel>
 #include <QMainWindow>
+#include <QComboBox>
 #include <QPushButton>
 #include <QScreen>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QTest>
+#include <QAccessible>
+#include <QApplication>
+#include <QProxyStyle>
 #include <QWindow>
 
 #include <algorithm>
@@ -82,6 +88,13 @@ TEST_F(VLMMainWindowControllerTest, FollowsTheContentHeightAndCannotBeResized)
     EXPECT_EQ(window->minimumSize(), window->maximumSize());
     EXPECT_EQ(window->size(), window->maximumSize());
     EXPECT_FALSE(window->windowFlags() & Qt::WindowMaximizeButtonHint);
+    // A window manager that offers them anyway is refused.
+    const QSize fitted = window->size();
+    window->setWindowState(Qt::WindowFullScreen);
+    EXPECT_FALSE(window->windowState() & Qt::WindowFullScreen);
+    window->setWindowState(Qt::WindowMaximized);
+    EXPECT_FALSE(window->windowState() & Qt::WindowMaximized);
+    EXPECT_EQ(window->size(), fitted);
     EXPECT_TRUE(window->windowFlags() & Qt::WindowMinimizeButtonHint);
     EXPECT_EQ(window->windowTitle(), QStringLiteral("Velmora Studio Connect"));
 }
@@ -99,21 +112,23 @@ TEST_F(VLMMainWindowControllerTest, ClosingHidesTheSameWindowForLater)
     EXPECT_EQ(control<QLabel>(content(), "statusLabel"), label);
 }
 
-TEST_F(VLMMainWindowControllerTest, RemembersWhereTheUserLeftIt)
+TEST_F(VLMMainWindowControllerTest, RemembersExactlyWhereTheUserLeftIt)
 {
     makeWindowController();
     showOn(QStringLiteral("normal"));
     window->move(123, 145);
     ASSERT_TRUE(runMainQueueUntil([&] { return window->pos() == QPoint(123, 145); }));
+    const QRect left = window->frameGeometry();
     windowController.reset();
 
     const std::optional<std::string> stored =
         NSUserDefaults::standardUserDefaults().stringForKey("NSWindow Frame VLMMainWindow");
     ASSERT_TRUE(stored.has_value());
-    EXPECT_EQ(stored->substr(0, 8), "123 145 ");
 
     makeWindowController();
-    EXPECT_EQ(window->pos(), QPoint(123, 145));
+    windowController->showWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(window));
+    EXPECT_EQ(window->frameGeometry(), left) << "not a title bar's height off";
 }
 
 TEST_F(VLMMainWindowControllerTest, AStoredPositionOnNoScreenIsCentredInstead)
@@ -131,6 +146,99 @@ TEST_F(VLMMainWindowControllerTest, AFirstLaunchCentresTheWindow)
     const QRect screen = window->screen()->availableGeometry();
     EXPECT_NEAR(window->geometry().center().x(), screen.center().x(), 2);
     EXPECT_NEAR(window->geometry().center().y(), screen.center().y(), 2);
+}
+
+// At twice the pixel density on a screen 1000 pixels high the content is
+// taller than the screen: the window fits, keeps its title bar on the screen,
+// and every control can be reached from the keyboard.
+TEST_F(VLMMainWindowControllerTest, OnAShortScreenTheContentScrollsAndTheTitleBarStays)
+{
+    makeWindowController();
+    control<QCheckBox>(content(), "manualGainButton")->setChecked(true);
+    windowController->showWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(window));
+    ASSERT_TRUE(moveToScreen(window, QStringLiteral("short")));
+    control<QCheckBox>(content(), "manualGainButton")->click();
+    control<QCheckBox>(content(), "manualGainButton")->click();
+    const QRect available = window->screen()->availableGeometry();
+    ASSERT_EQ(available.height(), 500);
+
+    EXPECT_EQ(windowController->contentSize(), QSize(400, 594)) << "the content keeps its size";
+    EXPECT_LE(window->frameGeometry().height(), available.height());
+    EXPECT_EQ(window->minimumSize(), window->maximumSize()) << "still not resizable";
+    window->move(window->x(), available.top() - 60);
+    EXPECT_TRUE(runMainQueueUntil([&] { return window->frameGeometry().top() >= available.top(); }))
+        << "the title bar comes back onto the screen";
+
+    auto* scrollView = qobject_cast<QScrollArea*>(content());
+    ASSERT_NE(scrollView, nullptr);
+    EXPECT_EQ(scrollView->verticalScrollBar()->maximum(), 594 - scrollView->viewport()->height());
+    QWidget* reset = control<QPushButton>(content(), "resetGainButton");
+    control<QComboBox>(content(), "microphonePopUpButton")->setFocus();
+    for (int tab = 0; tab < 10 && QApplication::focusWidget() != reset; ++tab)
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    ASSERT_EQ(QApplication::focusWidget(), reset);
+    const QRect shown(reset->mapTo(scrollView->viewport(), QPoint()), reset->size());
+    EXPECT_TRUE(scrollView->viewport()->rect().contains(shown)) << "the focused control is scrolled into view";
+
+    ASSERT_TRUE(moveToScreen(window, QStringLiteral("hidpi")));
+    EXPECT_TRUE(runMainQueueUntil([&] { return window->size() == QSize(400, 594); })) << "no scroller where it fits";
+    EXPECT_EQ(scrollView->verticalScrollBar()->maximum(), 0);
+}
+
+// Qt's X11 plugin restores a minimized window whose geometry changes: a
+// status change while minimized must not bring the window up; it is fitted
+// when the user restores it.
+TEST_F(VLMMainWindowControllerTest, AMinimizedWindowIsFittedWhenRestored)
+{
+    makeWindowController();
+    showOn(QStringLiteral("hidpi"));
+    apply(VLMAudioRouterStatus::ready());
+    const QSize ready = window->size();
+    window->showMinimized();
+    apply(VLMAudioRouterStatus::driverMissing());
+    EXPECT_EQ(window->size(), ready);
+    EXPECT_TRUE(window->isMinimized());
+    windowController->showWindow();
+    EXPECT_EQ(window->size(), ready + QSize(0, 34));
+}
+
+// A long microphone name ends in an ellipsis at a whole character; the tool
+// tip and the accessible value carry all of it.
+TEST_F(VLMMainWindowControllerTest, ALongMicrophoneNameIsElidedWithItsWholeNameInTheToolTip)
+{
+    const QString name = QStringLiteral("Scarlett 2i2 USB Audio Interface — Rear Input 1 (Condenser, phantom power)");
+    addMicrophone("long", name.toStdString());
+    makeWindowController();
+    router->refreshMicrophones();
+    router->selectMicrophone("long");
+    showOn(QStringLiteral("hidpi"));
+    auto* popUp = control<QComboBox>(content(), "microphonePopUpButton");
+    ASSERT_EQ(popUp->currentText(), name);
+    EXPECT_EQ(popUp->toolTip(), name);
+    QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(popUp);
+    ASSERT_NE(accessible, nullptr);
+    EXPECT_TRUE(accessible->text(QAccessible::Value) == name || accessible->text(QAccessible::Name) == name);
+
+    // What is painted: the title's start, then "…", and nothing cut mid-way.
+    struct Spy : QProxyStyle {
+        QStringList drawn;
+        void drawItemText(QPainter* painter, const QRect& rect, int flags, const QPalette& palette, bool enabled,
+                          const QString& text, QPalette::ColorRole role) const override
+        {
+            const_cast<Spy*>(this)->drawn << text;
+            QProxyStyle::drawItemText(painter, rect, flags, palette, enabled, text, role);
+        }
+    };
+    auto* spy = new Spy;
+    popUp->setStyle(spy);
+    popUp->grab();
+    ASSERT_FALSE(spy->drawn.isEmpty());
+    const QString shown = spy->drawn.last();
+    EXPECT_TRUE(shown.endsWith(QChar(0x2026))) << qPrintable(shown);
+    EXPECT_TRUE(name.startsWith(shown.chopped(1))) << qPrintable(shown);
+    popUp->setStyle(nullptr);
+    delete spy;
 }
 
 // The window as a user sees it on a 2x display, in every state it can show
