@@ -105,12 +105,8 @@ void VLMAppDelegate::applicationDidFinishLaunching()
 {
     // A regular application: this desktop shows it with its launcher's icon,
     // which it finds through the desktop entry of this name.
-<<<<<<< HEAD
     QGuiApplication::setDesktopFileName(QStringLiteral("com.tarnwick.VelmoraStudioConnect"));
-=======
-    QGuiApplication::setDesktopFileName(QStringLiteral("velmora-studio-connect"));
     QApplication::setWindowIcon(applicationIcon());
->>>>>>> helper-deska
     installMainMenu();
     installStatusItem();
 
