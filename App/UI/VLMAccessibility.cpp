@@ -2,11 +2,15 @@
 
 #include "VLMAudioLevelMeterView.h"
 #include "VLMFlippedView.h"
+#include "VLMGradientSliderCell.h"
 
 #include <QAccessible>
 #include <QAccessibleValueInterface>
 #include <QAccessibleWidget>
 #include <QVariant>
+
+#include <algorithm>
+#include <cmath>
 #include <QWidget>
 
 namespace {
@@ -78,6 +82,50 @@ private:
     const VLMAudioLevelMeterView* meter() const { return static_cast<const VLMAudioLevelMeterView*>(widget()); }
 };
 
+// A gain slider speaks in percent of its range, as its value label shows,
+// not in the knob's internal positions.
+class GradientSliderAccessible final : public QAccessibleWidget, public QAccessibleValueInterface {
+public:
+    explicit GradientSliderAccessible(QWidget* widget) : QAccessibleWidget(widget, QAccessible::Slider) {}
+
+    void* interface_cast(QAccessible::InterfaceType type) override
+    {
+        if (type == QAccessible::ValueInterface)
+            return static_cast<QAccessibleValueInterface*>(this);
+        return QAccessibleWidget::interface_cast(type);
+    }
+
+    QString text(QAccessible::Text type) const override
+    {
+        if (type == QAccessible::Value)
+            return QString::number(percent()) + QLatin1Char('%');
+        return QAccessibleWidget::text(type);
+    }
+
+    QVariant currentValue() const override { return percent(); }
+    void setCurrentValue(const QVariant& value) override
+    {
+        // As if the user moved the knob: the slider sends its action.
+        VLMGradientSliderCell* s = slider();
+        const double fraction = std::clamp(value.toDouble() / 100.0, 0.0, 1.0);
+        s->setValue(s->minimum() + static_cast<int>(std::lround(fraction * (s->maximum() - s->minimum()))));
+    }
+    QVariant maximumValue() const override { return 100; }
+    QVariant minimumValue() const override { return 0; }
+    QVariant minimumStepSize() const override { return 1; }
+
+private:
+    VLMGradientSliderCell* slider() const { return static_cast<VLMGradientSliderCell*>(widget()); }
+    int percent() const
+    {
+        const VLMGradientSliderCell* s = slider();
+        const double range = s->maxValue() - s->minValue();
+        if (!(range > 0))
+            return 0;
+        return static_cast<int>(std::lround(std::clamp((s->doubleValue() - s->minValue()) / range, 0.0, 1.0) * 100));
+    }
+};
+
 QAccessibleInterface* factory(const QString& className, QObject* object)
 {
     if (!object || !object->isWidgetType())
@@ -85,6 +133,8 @@ QAccessibleInterface* factory(const QString& className, QObject* object)
     auto* widget = static_cast<QWidget*>(object);
     if (className == QLatin1String("VLMAudioLevelMeterView"))
         return new LevelMeterAccessible(widget);
+    if (className == QLatin1String("VLMGradientSliderCell"))
+        return new GradientSliderAccessible(widget);
     if (className == QLatin1String("VLMFlippedView"))
         return new FlippedViewAccessible(widget);
     return nullptr;
