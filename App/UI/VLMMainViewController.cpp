@@ -156,7 +156,7 @@ VLMMainViewController::VLMMainViewController(std::shared_ptr<VLMAudioRouter> rou
                                    "microphoneMeter"),
           .microphoneDescriptionLabel =
               makeLabel(QStringLiteral("Your beautiful voice."), "microphoneDescriptionLabel", view),
-          .microphonePopUpButton = named(new QComboBox(view), "microphonePopUpButton"),
+          .microphonePopUpButton = named(new VLMPopUpButton(view), "microphonePopUpButton"),
           .microphoneSlider = makeSlider("microphoneSlider", view),
           .microphoneGainValueLabel = makeLabel(QStringLiteral("80%"), "microphoneGainValueLabel", view),
           .velmoraLabel = makeLabel(QStringLiteral("Velmora Studio"), "velmoraLabel", view),
@@ -375,6 +375,9 @@ void VLMMainViewController::applyColours()
          {microphoneDescriptionLabel, microphoneGainValueLabel, velmoraDescriptionLabel, velmoraGainValueLabel})
         setLegibleTextColour(label, secondaryLabelColor(), material);
     static_cast<VLMCheckBox*>(manualGainButton)->setBackdropColor(material);
+    static_cast<VLMPopUpButton*>(microphonePopUpButton)->setBackdropColor(material);
+    microphoneSlider->setBackdropColor(material);
+    velmoraSlider->setBackdropColor(material);
     static_cast<VLMPushButton*>(resetGainButton)->setBackdropColor(material);
     view_->update();
 }

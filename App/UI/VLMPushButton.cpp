@@ -38,11 +38,10 @@ void VLMPushButton::paintEvent(QPaintEvent*)
         fill = dark ? fill.lighter(135) : fill.darker(112);
     const QColor backdrop = backdrop_.isValid() ? backdrop_ : SemanticColors::windowBackgroundColor();
     QColor border = SemanticColors::labelColor();
-    border.setAlphaF(isEnabled() ? 0.3f : 0.15f);
+    border.setAlphaF(0.15f);
     // A disabled button needs no contrast; an enabled one must be found.
     if (isEnabled())
-        border = legibleOn(legibleOn(border, fill, VLMThemeColors::graphicsContrast), backdrop,
-                           VLMThemeColors::graphicsContrast);
+        border = legibleOn(VLMThemeColors::controlEdge(backdrop), fill, VLMThemeColors::graphicsContrast);
 
     const QRectF frame = QRectF(rect()).adjusted(leadingMargin + 0.5, 0.5, -0.5, -0.5);
     painter.setPen(QPen(border, 1));

@@ -2,6 +2,9 @@
 
 #include "UI/SemanticColors.h"
 
+#include <QPalette>
+#include <QWidget>
+
 #include <algorithm>
 #include <cmath>
 
@@ -98,6 +101,20 @@ QColor legibleOn(const QColor& colour, const QColor& background, double required
     const double fraction =
         leastFraction([&](double f) { return mixed(opaque, extreme, f); }, background, ratio);
     return mixed(opaque, extreme, fraction);
+}
+
+QColor controlEdge(const QColor& backdrop)
+{
+    QColor edge = SemanticColors::labelColor();
+    edge.setAlphaF(0.3f);
+    return composited(legibleOn(edge, backdrop, graphicsContrast), backdrop);
+}
+
+QColor focusableEdge(const QWidget* control, const QColor& backdrop)
+{
+    if (!control->hasFocus())
+        return controlEdge(backdrop);
+    return composited(legibleOn(control->palette().color(QPalette::Highlight), backdrop, graphicsContrast), backdrop);
 }
 
 } // namespace VLMThemeColors

@@ -11,6 +11,8 @@
 
 #include <QColor>
 
+class QWidget;
+
 namespace VLMThemeColors {
 
 QColor purple();  // #541388
@@ -31,5 +33,10 @@ QColor composited(const QColor& colour, const QColor& background);
 // black or white, whichever lies away from the background. Unchanged when
 // it already reaches the ratio.
 QColor legibleOn(const QColor& colour, const QColor& background, double ratio);
+// The opaque hairline that outlines a control (box, pop-up, knob) over
+// `backdrop`: the label colour at 30 %, or as little more as 3:1 needs.
+QColor controlEdge(const QColor& backdrop);
+// The same for `control`, in the highlight colour while it has the focus.
+QColor focusableEdge(const QWidget* control, const QColor& backdrop);
 
 } // namespace VLMThemeColors

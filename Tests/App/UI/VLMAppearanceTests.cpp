@@ -46,6 +46,7 @@ protected:
         router = makeRouter();
         windowController = std::make_unique<VLMMainWindowController>(router);
         window = windowController->window();
+        router->refreshMicrophones();
         windowController->showWindow();
         ASSERT_TRUE(QTest::qWaitForWindowExposed(window));
         ASSERT_TRUE(moveToScreen(window, QStringLiteral("hidpi")));
@@ -131,6 +132,22 @@ protected:
         const QColor fill = QColor::fromRgb(image.pixel(button.left() + 12, button.top() + 8));
         EXPECT_GE(contrastRatio(border, backdrop), VLMThemeColors::graphicsContrast) << appearance << ": border";
         EXPECT_GE(contrastRatio(border, fill), VLMThemeColors::graphicsContrast) << appearance << ": border on fill";
+
+        const QRect popUp = deviceRect(control<QWidget>(window, "microphonePopUpButton"));
+        const QColor beside = QColor::fromRgb(image.pixel(popUp.left() - 3, popUp.center().y()));
+        EXPECT_GE(strongest(image, QRect(popUp.left(), popUp.center().y(), 3, 1), beside),
+                  VLMThemeColors::graphicsContrast)
+            << appearance << ": the pop-up's edge";
+
+        // Above its track, a slider shows only its knob over the backdrop.
+        windowController->mainViewController().audioRouter(*router, VLMAudioRouterStatus::ready());
+        const QImage ready = picture();
+        const QRect slider = deviceRect(control<QWidget>(window, "microphoneSlider"));
+        const QColor under = QColor::fromRgb(ready.pixel(slider.left() + 1, slider.top() + 1));
+        EXPECT_GE(strongest(ready, QRect(slider.left(), slider.top(), slider.width(), slider.height() / 4), under),
+                  VLMThemeColors::graphicsContrast)
+            << appearance << ": the slider's knob";
+        windowController->mainViewController().audioRouter(*router, VLMAudioRouterStatus::failed("Again."));
 
         reset->setFocus(Qt::TabFocusReason);
         const QImage focused = picture();
