@@ -1,12 +1,14 @@
 #include "VLMAccessibility.h"
 
 #include "VLMAudioLevelMeterView.h"
+#include "VLMCheckBox.h"
 #include "VLMFlippedView.h"
 #include "VLMGradientSliderCell.h"
 
 #include <QAccessible>
 #include <QAccessibleValueInterface>
 #include <QAccessibleWidget>
+#include <QAbstractItemView>
 #include <QVariant>
 
 #include <algorithm>
@@ -126,6 +128,86 @@ private:
     }
 };
 
+// The microphone pop-up as Qt shows a combo box on this desktop (named by
+// its selection, labelled by its label, its list as its child), that also
+// offers the selection as text: screen readers take a closed pop-up's value
+// from its text, and Qt's own combo box has none, so "Microphone combo box"
+// was all they said.
+class PopUpButtonAccessible final : public QAccessibleWidget, public QAccessibleTextInterface {
+public:
+    explicit PopUpButtonAccessible(QWidget* widget) : QAccessibleWidget(widget, QAccessible::ComboBox) {}
+
+    void* interface_cast(QAccessible::InterfaceType type) override
+    {
+        if (type == QAccessible::TextInterface)
+            return static_cast<QAccessibleTextInterface*>(this);
+        return QAccessibleWidget::interface_cast(type);
+    }
+
+    QString text(QAccessible::Text type) const override
+    {
+        if (type == QAccessible::Name || type == QAccessible::Value)
+            return popUp()->currentText();
+        return QAccessibleWidget::text(type);
+    }
+
+    int childCount() const override { return 1; }
+    QAccessibleInterface* child(int index) const override
+    {
+        return index == 0 ? QAccessible::queryAccessibleInterface(popUp()->view()) : nullptr;
+    }
+    int indexOfChild(const QAccessibleInterface* child) const override
+    {
+        return child && child->object() == popUp()->view() ? 0 : -1;
+    }
+
+    QAccessible::State state() const override
+    {
+        QAccessible::State state = QAccessibleWidget::state();
+        state.expandable = true;
+        state.expanded = popUp()->view()->isVisible();
+        return state;
+    }
+
+    QStringList actionNames() const override
+    {
+        return QStringList{showMenuAction(), pressAction()} + QAccessibleWidget::actionNames();
+    }
+    void doAction(const QString& name) override
+    {
+        if (name == showMenuAction() || name == pressAction())
+            popUp()->showPopup();
+        else
+            QAccessibleWidget::doAction(name);
+    }
+
+    // The selection as read-only text.
+    QString text(int startOffset, int endOffset) const override
+    {
+        return popUp()->currentText().mid(startOffset, endOffset - startOffset);
+    }
+    int characterCount() const override { return static_cast<int>(popUp()->currentText().size()); }
+    void selection(int, int* startOffset, int* endOffset) const override { *startOffset = *endOffset = 0; }
+    int selectionCount() const override { return 0; }
+    void addSelection(int, int) override {}
+    void removeSelection(int) override {}
+    void setSelection(int, int, int) override {}
+    int cursorPosition() const override { return 0; }
+    void setCursorPosition(int) override {}
+    QRect characterRect(int) const override { return {}; }
+    int offsetAtPoint(const QPoint&) const override { return -1; }
+    void scrollToSubstring(int, int) override {}
+    QString attributes(int, int* startOffset, int* endOffset) const override
+    {
+        *startOffset = 0;
+        *endOffset = characterCount();
+        return {};
+    }
+
+private:
+    QComboBox* popUp() const { return static_cast<QComboBox*>(widget()); }
+};
+
 QAccessibleInterface* factory(const QString& className, QObject* object)
 {
     if (!object || !object->isWidgetType())
@@ -133,6 +215,8 @@ QAccessibleInterface* factory(const QString& className, QObject* object)
     auto* widget = static_cast<QWidget*>(object);
     if (className == QLatin1String("VLMAudioLevelMeterView"))
         return new LevelMeterAccessible(widget);
+    if (className == QLatin1String("QComboBox") && dynamic_cast<VLMPopUpButton*>(widget))
+        return new PopUpButtonAccessible(widget);
     if (className == QLatin1String("VLMGradientSliderCell"))
         return new GradientSliderAccessible(widget);
     if (className == QLatin1String("VLMFlippedView"))

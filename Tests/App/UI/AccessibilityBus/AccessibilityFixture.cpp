@@ -5,6 +5,7 @@
 //   level microphone|velmora <0...1>
 //   manual              toggles Manual Gain Adjustment
 //   palette dark|light  switches the application palette live (for pictures)
+//   focus <objectName>  moves the keyboard focus, as Tab would
 //   ping                answers when all earlier work is done
 //   quit
 
@@ -106,6 +107,9 @@ int main(int argc, char** argv)
                 view.audioRouter(*router, words.value(2).toFloat(), source);
             } else if (command == QLatin1String("manual")) {
                 windowController.window()->findChild<QCheckBox*>(QStringLiteral("manualGainButton"))->click();
+            } else if (command == QLatin1String("focus")) {
+                if (auto* widget = windowController.window()->findChild<QWidget*>(words.value(1)))
+                    widget->setFocus(Qt::TabFocusReason);
             } else if (command == QLatin1String("palette")) {
                 QApplication::setPalette(words.value(1) == QLatin1String("dark") ? darkPalette() : light);
             }

@@ -152,6 +152,9 @@ class AccessibilityBusTest(unittest.TestCase):
                   for i in range(r.getNTargets())]
         self.assertEqual([label.name for label in labels], ["Microphone"])
         self.assertEqual(popup.description, "Your beautiful voice.")
+        # A screen reader takes a closed pop-up's value from its text.
+        text = popup.queryText()
+        self.assertEqual(text.getText(0, text.characterCount), "System Default — Built-in Microphone")
 
     def test_sliders_speak_percent_and_take_a_percent(self):
         w = self.window
