@@ -1,7 +1,7 @@
 #pragma once
 // What assistive technologies see of the main view: the level meters as
-// level indicators with values, and only the controls that are elements
-// (backgrounds, icons and the spinner are not).
+// level indicators with values, the gain sliders in percent, and only the
+// controls that are elements (backgrounds, icons and the spinner are not).
 
 class QWidget;
 

@@ -41,12 +41,9 @@ void VLMAudioLevelMeterView::setLevel(float level)
     level_ = level;
     if (redraw)
         update();
-    const int value = static_cast<int>(level_ * 100.0f);
-    if (value != accessibilityValue_) {
-        accessibilityValue_ = value;
-        QAccessibleValueChangeEvent event(this, value);
-        QAccessible::updateAccessibility(&event);
-    }
+    // Read on demand, never announced: a level changes many times a second,
+    // and screen readers speak every value event of a level bar.
+    accessibilityValue_ = static_cast<int>(level_ * 100.0f);
 }
 
 int VLMAudioLevelMeterView::litSegmentCount(float level)

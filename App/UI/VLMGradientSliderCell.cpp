@@ -108,6 +108,12 @@ void VLMGradientSliderCell::drawBar(QPainter& painter, const QRectF& rect, bool)
     painter.restore();
 }
 
+void VLMGradientSliderCell::setBackdropColor(const QColor& color)
+{
+    backdrop_ = color;
+    update();
+}
+
 void VLMGradientSliderCell::paintEvent(QPaintEvent*)
 {
     QPainter painter(this);
@@ -117,4 +123,13 @@ void VLMGradientSliderCell::paintEvent(QPaintEvent*)
     drawBar(painter, groove, true);
     option.subControls = QStyle::SC_SliderHandle;
     style()->drawComplexControl(QStyle::CC_Slider, &option, &painter, this);
+    if (!isEnabled())
+        return;
+    // The knob keeps an edge that shows against the backdrop.
+    const QRectF knob = style()->subControlRect(QStyle::CC_Slider, &option, QStyle::SC_SliderHandle, this);
+    const QColor backdrop = backdrop_.isValid() ? backdrop_ : SemanticColors::windowBackgroundColor();
+    painter.setRenderHint(QPainter::Antialiasing, true);
+    painter.setPen(QPen(VLMThemeColors::focusableEdge(this, backdrop), 1));
+    painter.setBrush(Qt::NoBrush);
+    painter.drawRoundedRect(knob.adjusted(0.5, 0.5, -0.5, -0.5), 2, 2);
 }

@@ -26,6 +26,9 @@ public:
     bool isContinuous() const { return hasTracking(); }
     void setContinuous(bool continuous) { setTracking(continuous); }
 
+    // The colour around the slider, which the knob's edge must stand out from.
+    void setBackdropColor(const QColor& color);
+
     // Draws the track and its filled part inside `rect`. `flipped` is ignored.
     void drawBar(QPainter& painter, const QRectF& rect, bool flipped) const;
 
@@ -44,5 +47,6 @@ private:
     double minValue_ = 0.0;
     double maxValue_ = 1.0;
     double doubleValue_ = 0.0;
+    QColor backdrop_;
     bool movingFromCode_ = false;
 };

@@ -3,6 +3,7 @@
 #include "VLMAccessibility.h"
 #include "VLMAudioLevelMeterView.h"
 #include "VLMBox.h"
+#include "VLMCheckBox.h"
 #include "VLMFlippedView.h"
 #include "VLMGradientSliderCell.h"
 #include "VLMImageView.h"
@@ -22,6 +23,7 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QEvent>
 #include <QLabel>
 #include <QPushButton>
 #include <QUrl>
@@ -57,10 +59,16 @@ void setTextColour(QWidget* widget, const QColor& colour)
     widget->setPalette(palette);
 }
 
-void styleLabel(QLabel* label, double size, double weight, const QColor& colour)
+void styleLabel(QLabel* label, double size, double weight)
 {
     label->setFont(VLMTypography::appFont(size, weight));
-    setTextColour(label, colour);
+}
+
+// Text in the design's colour, or the nearest colour readable over its
+// background in the current palette.
+void setLegibleTextColour(QWidget* widget, const QColor& colour, const QColor& background)
+{
+    setTextColour(widget, VLMThemeColors::legibleOn(colour, background, VLMThemeColors::textContrast));
 }
 
 void styleSlider(VLMGradientSliderCell* slider, float value, const char* accessibilityLabel)
@@ -160,7 +168,7 @@ VLMMainViewController::VLMMainViewController(std::shared_ptr<VLMAudioRouter> rou
                                                "velmoraDescriptionLabel", view),
           .velmoraSlider = makeSlider("velmoraSlider", view),
           .velmoraGainValueLabel = makeLabel(QStringLiteral("80%"), "velmoraGainValueLabel", view),
-          .manualGainButton = named(new QCheckBox(QStringLiteral("Manual Gain Adjustment"), view), "manualGainButton"),
+          .manualGainButton = named(new VLMCheckBox(QStringLiteral("Manual Gain Adjustment"), view), "manualGainButton"),
           .resetGainButton = makePushButton(QStringLiteral("Reset to Default Gain"), "resetGainButton", view),
       },
       router(std::move(router)),
@@ -198,6 +206,9 @@ void VLMMainViewController::loadView()
     view_->setGeometry(QRect(0, 0, static_cast<int>(VLMMainViewLayout::contentWidth),
                              static_cast<int>(VLMMainViewLayout::preferredContentHeight(rows))));
     view_->layoutHandler = [this] { viewDidLayout(); };
+    // A palette or theme change at run time (a switch to dark, say) reaches
+    // the view; its colours are set again from the new palette.
+    view_->installEventFilter(this);
     configureControls();
 }
 
@@ -227,7 +238,6 @@ void VLMMainViewController::configureInstructionsLabel()
     const QString emphasised = QStringLiteral("Velmora Studio");
     const QFont regular = VLMTypography::appFont(15, NSFontWeightRegular);
     instructionsLabel->setFont(regular);
-    setTextColour(instructionsLabel, SemanticColors::labelColor());
     const qsizetype start = text.indexOf(emphasised);
     if (start < 0)
         return;
@@ -250,17 +260,15 @@ void VLMMainViewController::configureControls()
 
     for (std::size_t i = 0; i < instructionSteps.size(); ++i) {
         QLabel* label = instructionSteps[i].label;
-        styleLabel(label, 15, NSFontWeightRegular, labelColor());
+        styleLabel(label, 15, NSFontWeightRegular);
         configureWrappingLabel(label);
         label->setAccessibleName(QStringLiteral("Step %1. %2").arg(i + 1).arg(label->text()));
-        instructionSteps[i].icon->setContentTintColor(VLMThemeColors::teal());
         VLMSetAccessibilityElement(instructionSteps[i].icon, false);
     }
 
     topBackgroundView->setBoxType(VLMBox::BoxType::custom);
     topBackgroundView->setTitlePosition(VLMBox::TitlePosition::noTitle);
     topBackgroundView->setBorderWidth(0);
-    topBackgroundView->setFillColor(windowBackgroundColor());
     VLMSetAccessibilityElement(topBackgroundView, false);
 
     sourcesMaterialView->setMaterial(VLMVisualEffectView::Material::underWindowBackground);
@@ -271,10 +279,8 @@ void VLMMainViewController::configureControls()
 
     instructionsContainer->setBoxType(VLMBox::BoxType::custom);
     instructionsContainer->setTitlePosition(VLMBox::TitlePosition::noTitle);
-    instructionsContainer->setBorderColor(separatorColor());
     instructionsContainer->setBorderWidth(1);
     instructionsContainer->setCornerRadius(14);
-    instructionsContainer->setFillColor(controlBackgroundColor());
     VLMSetAccessibilityElement(instructionsContainer, false);
 
     statusProgressIndicator->setStyle(VLMProgressIndicator::Style::spinning);
@@ -282,10 +288,9 @@ void VLMMainViewController::configureControls()
     statusProgressIndicator->setIndeterminate(true);
     VLMSetAccessibilityElement(statusProgressIndicator, false);
 
-    statusImageView->setContentTintColor(systemOrangeColor());
     VLMSetAccessibilityElement(statusImageView, false);
 
-    styleLabel(statusLabel, 13, NSFontWeightMedium, labelColor());
+    styleLabel(statusLabel, 13, NSFontWeightMedium);
 
     statusButton->setFont(VLMTypography::appFont(13, NSFontWeightRegular));
     connect(statusButton, &QPushButton::clicked, this, [this] { statusRecoveryRequested(statusButton); });
@@ -294,8 +299,8 @@ void VLMMainViewController::configureControls()
     manualGainButton->setFont(VLMTypography::appFont(13, NSFontWeightRegular));
     connect(manualGainButton, &QCheckBox::clicked, this, [this] { manualGainAdjustmentChanged(manualGainButton); });
 
-    styleLabel(microphoneLabel, 18, NSFontWeightSemibold, labelColor());
-    styleLabel(microphoneDescriptionLabel, 13, NSFontWeightRegular, secondaryLabelColor());
+    styleLabel(microphoneLabel, 18, NSFontWeightSemibold);
+    styleLabel(microphoneDescriptionLabel, 13, NSFontWeightRegular);
     configureWrappingLabel(microphoneDescriptionLabel);
 
     microphonePopUpButton->setFont(VLMTypography::appFont(13, NSFontWeightRegular));
@@ -306,26 +311,85 @@ void VLMMainViewController::configureControls()
     styleSlider(microphoneSlider, router->microphoneVolume(), "Microphone gain");
     connect(microphoneSlider, &VLMGradientSliderCell::actionSent, this,
             [this] { microphoneVolumeChanged(microphoneSlider); });
-    styleLabel(microphoneGainValueLabel, 13, NSFontWeightMedium, secondaryLabelColor());
+    styleLabel(microphoneGainValueLabel, 13, NSFontWeightMedium);
     microphoneGainValueLabel->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     updateGainValueLabel(microphoneGainValueLabel, router->microphoneVolume());
 
-    styleLabel(velmoraLabel, 18, NSFontWeightSemibold, labelColor());
-    styleLabel(velmoraDescriptionLabel, 13, NSFontWeightRegular, secondaryLabelColor());
+    styleLabel(velmoraLabel, 18, NSFontWeightSemibold);
+    styleLabel(velmoraDescriptionLabel, 13, NSFontWeightRegular);
     configureWrappingLabel(velmoraDescriptionLabel);
 
     styleSlider(velmoraSlider, router->velmoraVolume(), "Velmora Studio gain");
     connect(velmoraSlider, &VLMGradientSliderCell::actionSent, this,
             [this] { velmoraVolumeChanged(velmoraSlider); });
-    styleLabel(velmoraGainValueLabel, 13, NSFontWeightMedium, secondaryLabelColor());
+    styleLabel(velmoraGainValueLabel, 13, NSFontWeightMedium);
     velmoraGainValueLabel->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     updateGainValueLabel(velmoraGainValueLabel, router->velmoraVolume());
+
+    // The pop-up is named by its selection; "Microphone" labels it, and each
+    // source's description describes its controls.
+    microphoneLabel->setBuddy(microphonePopUpButton);
+    for (QWidget* control : std::initializer_list<QWidget*>{microphoneMeter, microphonePopUpButton, microphoneSlider})
+        control->setAccessibleDescription(microphoneDescriptionLabel->text());
+    for (QWidget* control : std::initializer_list<QWidget*>{velmoraMeter, velmoraSlider})
+        control->setAccessibleDescription(velmoraDescriptionLabel->text());
 
     resetGainButton->setFont(VLMTypography::appFont(13, NSFontWeightRegular));
     connect(resetGainButton, &QPushButton::clicked, this, [this] { resetGainRequested(resetGainButton); });
 
+    applyColours();
     audioRouter(*router, VLMAudioRouterStatus::starting());
     audioRouterDidUpdateMicrophones(*router);
+}
+
+// MARK: Colours
+
+// The design's colours where they read well; where the palette leaves text
+// below 4.5:1 or a graphic below 3:1 against what lies behind it, the
+// nearest colour that reaches it. Run again on every palette change.
+void VLMMainViewController::applyColours()
+{
+    using namespace SemanticColors;
+    using VLMThemeColors::graphicsContrast;
+    using VLMThemeColors::legibleOn;
+
+    const QColor window = windowBackgroundColor();
+    const QColor card = controlBackgroundColor();
+    const QColor material = sourcesMaterialView->effectiveColor();
+
+    topBackgroundView->setFillColor(window);
+    instructionsContainer->setBorderColor(separatorColor());
+    instructionsContainer->setFillColor(card);
+    setLegibleTextColour(instructionsLabel, labelColor(), card);
+    for (const InstructionStep& step : instructionSteps) {
+        setLegibleTextColour(step.label, labelColor(), card);
+        step.icon->setContentTintColor(legibleOn(VLMThemeColors::teal(), card, graphicsContrast));
+    }
+
+    statusImageView->setContentTintColor(systemOrangeColor());
+    setLegibleTextColour(statusLabel, labelColor(), window);
+    static_cast<VLMPushButton*>(statusButton)->setBackdropColor(window);
+
+    for (QLabel* label : {microphoneLabel, velmoraLabel})
+        setLegibleTextColour(label, labelColor(), material);
+    for (QLabel* label :
+         {microphoneDescriptionLabel, microphoneGainValueLabel, velmoraDescriptionLabel, velmoraGainValueLabel})
+        setLegibleTextColour(label, secondaryLabelColor(), material);
+    static_cast<VLMCheckBox*>(manualGainButton)->setBackdropColor(material);
+    static_cast<VLMPopUpButton*>(microphonePopUpButton)->setBackdropColor(material);
+    microphoneSlider->setBackdropColor(material);
+    velmoraSlider->setBackdropColor(material);
+    static_cast<VLMPushButton*>(resetGainButton)->setBackdropColor(material);
+    view_->update();
+}
+
+bool VLMMainViewController::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched == view_ && viewLoaded_ &&
+        (event->type() == QEvent::ApplicationPaletteChange || event->type() == QEvent::ThemeChange ||
+         event->type() == QEvent::PaletteChange))
+        applyColours();
+    return QObject::eventFilter(watched, event);
 }
 
 // MARK: Status
@@ -384,6 +448,7 @@ void VLMMainViewController::showStatusError(const QString& buttonTitle)
     statusImageView->setHidden(false);
     statusLabel->setHidden(false);
     statusButton->setText(buttonTitle);
+    statusButton->setAccessibleDescription(statusText(currentStatus_));
     statusButton->setHidden(false);
 }
 

@@ -77,6 +77,8 @@ private:
     void configureControls();
     void configureInstructionsLabel();
     void configureWrappingLabel(QLabel* label);
+    void applyColours();
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
     void updateStatusControls();
     void showStatusError(const QString& buttonTitle);

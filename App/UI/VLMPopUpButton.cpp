@@ -1,11 +1,19 @@
 #include "VLMPopUpButton.h"
 
+#include "VLMCheckBox.h"
+
 #include <QStyleOptionComboBox>
 #include <QStylePainter>
 
 VLMPopUpButton::VLMPopUpButton(QWidget* parent) : QComboBox(parent)
 {
     connect(this, &QComboBox::currentTextChanged, this, [this](const QString& text) { setToolTip(text); });
+}
+
+void VLMPopUpButton::setBackdropColor(const QColor& color)
+{
+    backdrop_ = color;
+    update();
 }
 
 void VLMPopUpButton::paintEvent(QPaintEvent*)
@@ -23,4 +31,7 @@ void VLMPopUpButton::paintEvent(QPaintEvent*)
         width -= option.iconSize.width() + 4;
     option.currentText = fontMetrics().elidedText(option.currentText, Qt::ElideRight, width);
     painter.drawControl(QStyle::CE_ComboBoxLabel, option);
+    painter.end();
+    if (isEnabled())
+        VLMStrokeFocusableEdge(this, rect(), backdrop_);
 }

@@ -1,6 +1,7 @@
 #include "VLMPushButton.h"
 
 #include "UI/SemanticColors.h"
+#include "VLMThemeColors.h"
 
 #include <QPainter>
 #include <QPainterPath>
@@ -19,8 +20,15 @@ QSize VLMPushButton::sizeHint() const
     return {leadingMargin + metrics.horizontalAdvance(text()) + 2 * horizontalPadding + 2, metrics.height() + 4};
 }
 
+void VLMPushButton::setBackdropColor(const QColor& color)
+{
+    backdrop_ = color;
+    update();
+}
+
 void VLMPushButton::paintEvent(QPaintEvent*)
 {
+    using VLMThemeColors::legibleOn;
     QPainter painter(this);
     painter.setRenderHint(QPainter::Antialiasing, true);
 
@@ -28,19 +36,30 @@ void VLMPushButton::paintEvent(QPaintEvent*)
     QColor fill = SemanticColors::controlBackgroundColor();
     if (isDown())
         fill = dark ? fill.lighter(135) : fill.darker(112);
+    const QColor backdrop = backdrop_.isValid() ? backdrop_ : SemanticColors::windowBackgroundColor();
     QColor border = SemanticColors::labelColor();
-    border.setAlphaF(isEnabled() ? 0.3f : 0.15f);
-    if (hasFocus())
-        border = palette().color(QPalette::Highlight);
+    border.setAlphaF(0.15f);
+    // A disabled button needs no contrast; an enabled one must be found.
+    if (isEnabled())
+        border = legibleOn(VLMThemeColors::controlEdge(backdrop), fill, VLMThemeColors::graphicsContrast);
 
     const QRectF frame = QRectF(rect()).adjusted(leadingMargin + 0.5, 0.5, -0.5, -0.5);
     painter.setPen(QPen(border, 1));
     painter.setBrush(fill);
     painter.drawRoundedRect(frame, cornerRadius, cornerRadius);
+    if (hasFocus()) {
+        // The ring goes inside the border, over the fill it replaces.
+        const QColor ring = legibleOn(palette().color(QPalette::Highlight), fill, VLMThemeColors::graphicsContrast);
+        painter.setPen(QPen(ring, 2));
+        painter.setBrush(Qt::NoBrush);
+        painter.drawRoundedRect(frame.adjusted(1.5, 1.5, -1.5, -1.5), cornerRadius - 1.5, cornerRadius - 1.5);
+    }
 
     QColor textColour = SemanticColors::labelColor();
     if (!isEnabled())
         textColour = SemanticColors::tertiaryLabelColor();
+    else
+        textColour = legibleOn(textColour, fill, VLMThemeColors::textContrast);
     painter.setPen(textColour);
     painter.setFont(font());
     painter.drawText(rect().adjusted(leadingMargin, 0, 0, 0), Qt::AlignCenter | Qt::TextSingleLine, text());

@@ -1,6 +1,7 @@
 #pragma once
 // A small push button with a rounded bezel that fits a 16-point row: flat
-// fill, hairline border, the title centred.
+// fill, hairline border, the title centred. Border, focus ring and title
+// keep the contrast that graphics and text need over fill and backdrop.
 
 #include <QPushButton>
 
@@ -16,6 +17,12 @@ public:
     QSize sizeHint() const override;
     QSize minimumSizeHint() const override { return sizeHint(); }
 
+    // The colour around the button, which its border must stand out from.
+    void setBackdropColor(const QColor& color);
+
 protected:
     void paintEvent(QPaintEvent* event) override;
+
+private:
+    QColor backdrop_;
 };

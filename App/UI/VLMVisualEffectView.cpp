@@ -1,6 +1,7 @@
 #include "VLMVisualEffectView.h"
 
 #include "UI/SemanticColors.h"
+#include "VLMThemeColors.h"
 
 #include <QPainter>
 
@@ -18,15 +19,30 @@ void VLMVisualEffectView::setAlphaValue(double alpha)
     update();
 }
 
+namespace {
+
+// Under the window background the material sits a step deeper than the
+// window itself, so the area reads as a separate pane.
+QColor tone(VLMVisualEffectView::Material material)
+{
+    const QColor window = SemanticColors::windowBackgroundColor();
+    if (material != VLMVisualEffectView::Material::underWindowBackground)
+        return window;
+    return SemanticColors::isDarkAppearance() ? window.darker(125) : window.darker(106);
+}
+
+} // namespace
+
+QColor VLMVisualEffectView::effectiveColor() const
+{
+    QColor colour = tone(material_);
+    colour.setAlphaF(static_cast<float>(alpha_));
+    return VLMThemeColors::composited(colour, SemanticColors::windowBackgroundColor());
+}
+
 void VLMVisualEffectView::paintEvent(QPaintEvent*)
 {
     QPainter painter(this);
     painter.setOpacity(alpha_);
-    const QColor window = SemanticColors::windowBackgroundColor();
-    // Under the window background the material sits a step deeper than the
-    // window itself, so the area reads as a separate pane.
-    QColor tone = window;
-    if (material_ == Material::underWindowBackground)
-        tone = SemanticColors::isDarkAppearance() ? window.darker(125) : window.darker(106);
-    painter.fillRect(rect(), tone);
+    painter.fillRect(rect(), tone(material_));
 }

@@ -22,6 +22,10 @@ public:
     double alphaValue() const { return alpha_; }
     void setAlphaValue(double alpha);
 
+    // The opaque colour the material shows over the window background: what
+    // text and controls on it are seen against.
+    QColor effectiveColor() const;
+
 protected:
     void paintEvent(QPaintEvent* event) override;
 
