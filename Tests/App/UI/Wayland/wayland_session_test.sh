@@ -85,9 +85,11 @@ wait_for "the window" window_shows
 read -r _ _ x y width height < <(windows | grep "^$app_id ")
 [ "$width" -ge 800 ] || fail "the window is $width wide"
 
-# The window's own pixels: painted, not a blank or black surface.
-grim -g "$x,$y ${width}x$height" -t ppm "$work/window.ppm"
-/usr/bin/python3 - "$work/window.ppm" <<'PY' || fail "the window looks blank"
+# The window's own pixels: painted, not a blank or black surface. Mapped is
+# not yet painted, so the grab is taken again until it shows the window.
+window_painted() {
+  grim -g "$x,$y ${width}x$height" -t ppm "$work/window.ppm" &&
+  /usr/bin/python3 - "$work/window.ppm" <<'PY'
 import sys
 data = open(sys.argv[1], "rb").read()
 header = data.split(b"\n", 3)
@@ -95,9 +97,10 @@ width, height = map(int, header[1].split())
 pixels = header[3]
 colours = {pixels[i:i + 3] for i in range(0, len(pixels), 3)}
 dark = sum(1 for i in range(0, len(pixels), 3) if max(pixels[i:i + 3]) < 90)
-print("window %dx%d: %d colours, %d dark pixels" % (width, height, len(colours), dark))
 sys.exit(0 if len(colours) > 200 and dark > 500 else 1)
 PY
+}
+wait_for "the window to be painted" window_painted
 
 # Another window takes the focus; a second start with a token from the
 # compositor, as a launcher would pass it, brings the program back.
