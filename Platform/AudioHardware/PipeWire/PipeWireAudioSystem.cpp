@@ -36,6 +36,8 @@ void Impl::connected(pw_core* core)
     session->graph = std::make_unique<pipewire::Graph>(core, nextObjectID, [this] { afterChange(); });
     session->links = std::make_unique<pipewire::LinkSet>(core, pw_thread_loop_get_loop(connection.loop()),
                                                          [this] { afterChange(); });
+    session->driverInstall =
+        std::make_unique<pipewire::DriverInstall>(core, pw_thread_loop_get_loop(connection.loop()));
 }
 
 // Every device is gone for the program: IOProcs keep their ids but run no
