@@ -132,9 +132,23 @@ Impl::IOProc* Impl::findIOProc(AudioObjectID device, AudioDeviceIOProcID id) con
     return it->second.get();
 }
 
-double Impl::graphRate() const { return graph() ? graph()->rate() : 48000.0; }
+// What the driver running the program's node says once it has run; before,
+// the defaults of the "settings" metadata.
+double Impl::graphRate() const
+{
+    if (session && session->node)
+        if (auto rate = session->node->clock().rate())
+            return *rate;
+    return graph() ? graph()->rate() : 48000.0;
+}
 
-std::uint32_t Impl::graphQuantum() const { return graph() ? graph()->quantum() : 1024; }
+std::uint32_t Impl::graphQuantum() const
+{
+    if (session && session->node)
+        if (auto quantum = session->node->clock().quantum())
+            return *quantum;
+    return graph() ? graph()->quantum() : 1024;
+}
 
 // ---------------------------------------------------------------------------
 // IOProcs: routes through the program's node. A start returns at once; the

@@ -34,6 +34,8 @@ struct ToneOptions {
     double frequency = 440.0;
     float amplitude = 0.2f;
     std::uint32_t channels = 2;
+    // One per channel, each channel a tone of its own; empty: `frequency` on all.
+    std::vector<double> channelFrequencies;
     std::map<std::string, std::string> properties;  // added to the stream's node
 };
 
