@@ -258,7 +258,11 @@ TEST_F(PipeWireIO, PlayingIntoTheVirtualDeviceAtEitherGraphRateReachesWhoeverRec
 TEST_F(PipeWireIO, AProcessTapCapturesTheChosenApplicationsWhileTheSpeakersStillPlayThem)
 {
     auto velmora = ToneSource::application("com.tarnwick.velmora", 1000.0);
-    auto music = ToneSource::application("com.apple.Music", 2500.0);
+    // Music with a left and a right of its own: neither side may reach the other.
+    ToneOptions stereo;
+    stereo.channelFrequencies = {2500.0, 3000.0};
+    stereo.properties = {{"application.id", "com.apple.Music"}, {"node.name", "com.apple.Music.stream"}};
+    auto music = std::make_unique<ToneSource>(stereo);
     auto other = ToneSource::application("org.example.Other", 4000.0);
     for (auto* app : {velmora.get(), music.get(), other.get()})
         ASSERT_TRUE(app->waitUntilReady());
@@ -275,12 +279,16 @@ TEST_F(PipeWireIO, AProcessTapCapturesTheChosenApplicationsWhileTheSpeakersStill
     const auto heard = speakers.samples();
     for (std::uint32_t channel : {0u, 1u}) {
         SCOPED_TRACE(channel);
+        const double own = channel == 0 ? 2500.0 : 3000.0;
+        const double opposite = channel == 0 ? 3000.0 : 2500.0;
         EXPECT_NEAR(toneAmplitude(captured, 2, channel, kRate, 1000.0), 0.2, kTolerance);
-        EXPECT_NEAR(toneAmplitude(captured, 2, channel, kRate, 2500.0), 0.2, kTolerance);
+        EXPECT_NEAR(toneAmplitude(captured, 2, channel, kRate, own), 0.2, kTolerance);
+        EXPECT_LT(toneAmplitude(captured, 2, channel, kRate, opposite), kSilence);
         EXPECT_LT(toneAmplitude(captured, 2, channel, kRate, 4000.0), kSilence);
         // The speakers keep every application, tapped or not.
         EXPECT_NEAR(toneAmplitude(heard, 2, channel, kRate, 1000.0), 0.2, kTolerance);
-        EXPECT_NEAR(toneAmplitude(heard, 2, channel, kRate, 2500.0), 0.2, kTolerance);
+        EXPECT_NEAR(toneAmplitude(heard, 2, channel, kRate, own), 0.2, kTolerance);
+        EXPECT_LT(toneAmplitude(heard, 2, channel, kRate, opposite), kSilence);
         EXPECT_NEAR(toneAmplitude(heard, 2, channel, kRate, 4000.0), 0.2, kTolerance);
     }
     stopTap(tap);
