@@ -24,7 +24,14 @@ public:
             quantum_.store(std::uint32_t(position.clock.duration), std::memory_order_relaxed);
     }
 
-    // Nothing until the node has run a cycle.
+    // Forgets what was seen: the node runs nothing for now.
+    void reset() noexcept
+    {
+        rate_.store(0, std::memory_order_relaxed);
+        quantum_.store(0, std::memory_order_relaxed);
+    }
+
+    // Nothing until the node has run a cycle since the last reset.
     std::optional<double> rate() const
     {
         const std::uint32_t r = rate_.load(std::memory_order_relaxed);

@@ -195,6 +195,8 @@ void ProgramNode::detach(Route* route)
         return;
     slot->store(nullptr);
     waitForCycleEnd();
+    if (std::none_of(running_.begin(), running_.end(), [](const auto& r) { return r.load() != nullptr; }))
+        clock_.reset();
     const_cast<PortGroup&>(route->group()).inUse = false;
     std::erase_if(routes_, [&](const std::unique_ptr<Route>& r) { return r.get() == route; });
 }
@@ -218,19 +220,27 @@ void ProgramNode::onProcess(void* data, spa_io_position* position) noexcept
     auto* self = static_cast<ProgramNode*>(data);
     self->cycle_.fetch_add(1);
     if (position && position->clock.duration > 0 && position->clock.duration <= UINT32_MAX) {
-        self->clock_.observe(*position);
         const auto frames = std::uint32_t(position->clock.duration);
         const std::uint64_t hostTime = position->clock.nsec;
         const double rate = position->clock.rate.denom && position->clock.rate.num == 1
                                 ? double(position->clock.rate.denom)
                                 : 48000.0;
         const double nsecPerFrame = 1e9 / rate;
+        bool ran = false;
         for (const auto& entry : self->running_)
-            if (Route* route = entry.load(); route && route->kind() != RouteKind::playback)
+            if (Route* route = entry.load(); route && route->kind() != RouteKind::playback) {
                 route->capture(frames, hostTime, nsecPerFrame);
+                ran = true;
+            }
         for (const auto& entry : self->running_)
-            if (Route* route = entry.load(); route && route->kind() == RouteKind::playback)
+            if (Route* route = entry.load(); route && route->kind() == RouteKind::playback) {
                 route->play(frames, hostTime, nsecPerFrame);
+                ran = true;
+            }
+        // Only while it runs routes: an idle node may be left without a
+        // driver, and what it saw last would go stale.
+        if (ran)
+            self->clock_.observe(*position);
     }
     self->cycle_.fetch_add(1, std::memory_order_release);
 }
