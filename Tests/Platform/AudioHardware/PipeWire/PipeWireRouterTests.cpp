@@ -129,6 +129,30 @@ TEST_F(PipeWireRouter, MixesBothApplicationsAndTheMicrophoneIntoTheVirtualDevice
     EXPECT_LT(toneAmplitude(heard, 2, 0, kRate, 440.0), kSilence);
 }
 
+TEST_F(PipeWireRouter, AMicrophoneGainChangedWhileRoutingChangesOnlyTheMicrophone)
+{
+    auto mic = defaultMicrophone("test-mic", 440.0);
+    auto velmora = ToneSource::application("com.tarnwick.velmora", 1000.0);
+    ASSERT_TRUE(velmora->waitUntilReady());
+    router = VLMAudioRouter::create();
+    router->setVelmoraVolume(0.5f);
+    router->setMicrophoneVolume(1.0f);
+    router->start();
+    ASSERT_TRUE(waitForStatus(VLMAudioRouterStatus::Kind::ready)) << router->status().message();
+    const auto before = recordVirtualDevice(1.0);
+
+    router->setMicrophoneVolume(0.25f);
+    const auto after = recordVirtualDevice(1.0);
+    for (std::uint32_t channel : {0u, 1u}) {
+        SCOPED_TRACE(channel);
+        EXPECT_NEAR(toneAmplitude(before, 2, channel, kRate, 440.0), 0.2, kTolerance);
+        EXPECT_NEAR(toneAmplitude(after, 2, channel, kRate, 440.0), 0.05, kTolerance / 2);
+        EXPECT_NEAR(toneAmplitude(before, 2, channel, kRate, 1000.0), 0.1, kTolerance);
+        EXPECT_NEAR(toneAmplitude(after, 2, channel, kRate, 1000.0), 0.1, kTolerance);
+    }
+    EXPECT_EQ(router->status().kind(), VLMAudioRouterStatus::Kind::ready);
+}
+
 TEST_F(PipeWireRouter, NeverOffersOrCapturesItsOwnVirtualDeviceEvenAsTheSessionsDefault)
 {
     // With no other source the session may pick the virtual device itself.
