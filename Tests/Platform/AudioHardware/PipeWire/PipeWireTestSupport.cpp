@@ -1,5 +1,7 @@
 #include "PipeWireTestSupport.h"
 
+#include "VLMAudioError.h"
+
 #include <pipewire/extensions/metadata.h>
 #include <pipewire/pipewire.h>
 #include <spa/param/audio/format-utils.h>
@@ -668,7 +670,11 @@ std::vector<AudioObjectID> objectList(AudioObjectID object, AudioObjectPropertyS
 
 AudioObjectID deviceWithUID(const std::string& uid)
 {
-    return VLMAudioHardware::deviceID(uid).value_or(kAudioObjectUnknown);
+    try {
+        return VLMAudioHardware::deviceID(uid).value_or(kAudioObjectUnknown);
+    } catch (const VLMAudioError&) {
+        return kAudioObjectUnknown;  // no server (yet): nothing to find
+    }
 }
 
 } // namespace PipeWireTest

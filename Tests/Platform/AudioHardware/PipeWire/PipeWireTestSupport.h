@@ -153,7 +153,7 @@ private:
 // throw VLMAudioError where a call fails.
 std::vector<AudioObjectID> objectList(AudioObjectID object, AudioObjectPropertySelector selector,
                                       AudioObjectPropertyScope scope = kAudioObjectPropertyScopeGlobal);
-// The device with `uid`, or kAudioObjectUnknown.
+// The device with `uid`, or kAudioObjectUnknown (also while no server answers).
 AudioObjectID deviceWithUID(const std::string& uid);
 
 } // namespace PipeWireTest
