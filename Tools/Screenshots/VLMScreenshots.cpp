@@ -73,9 +73,10 @@ int main(int argc, char** argv)
     AudioHardwareInstallBackend(system);
     system->addDevice(
         SimulatedDeviceDescription::output(VLMVirtualOutputDevice::deviceUID, VLMVirtualOutputDevice::displayName));
-    system->setDefaultInputDevice(
-        system->addDevice(SimulatedDeviceDescription::microphone("built-in", "Built-in Microphone")));
-    system->addDevice(SimulatedDeviceDescription::microphone("usb", "USB Microphone"));
+    const AudioObjectID builtIn =
+        system->addDevice(SimulatedDeviceDescription::microphone("built-in", "Built-in Microphone"));
+    system->setDefaultInputDevice(builtIn);
+    const AudioObjectID usb = system->addDevice(SimulatedDeviceDescription::microphone("usb", "USB Microphone"));
 
     {
         auto router = VLMAudioRouter::create();
@@ -104,6 +105,13 @@ int main(int argc, char** argv)
         shoot(QStringLiteral("microphone-access-off"));
         view.audioRouter(*router, VLMAudioRouterStatus::failed("The selected microphone is no longer available."));
         shoot(QStringLiteral("failed"));
+        // No audio server: nothing listed, and the status row says why.
+        system->removeDevice(builtIn);
+        system->removeDevice(usb);
+        router->refreshMicrophones();
+        view.audioRouterDidUpdateMicrophones(*router);
+        view.audioRouter(*router, VLMAudioRouterStatus::failed(VLMAudioRouter::audioServerNotRunningMessage));
+        shoot(QStringLiteral("no-audio-server"));
     }
     writeSymbolSheets(folder);
     drain();
