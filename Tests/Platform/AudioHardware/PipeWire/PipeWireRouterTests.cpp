@@ -153,6 +153,41 @@ TEST_F(PipeWireRouter, AMicrophoneGainChangedWhileRoutingChangesOnlyTheMicrophon
     EXPECT_EQ(router->status().kind(), VLMAudioRouterStatus::Kind::ready);
 }
 
+// Music that starts and stops changes which driver runs the graph (the
+// speakers while it plays, the virtual device's clock otherwise); the
+// microphone's sine must not drop out at any change, as it did for a whole
+// cycle when the virtual device itself drove while no music played.
+TEST_F(PipeWireRouter, TheMicrophoneNeverDropsOutWhenMusicStartsAndStops)
+{
+    auto mic = defaultMicrophone("test-mic", 440.0);
+    router = VLMAudioRouter::create();
+    router->setMicrophoneVolume(1.0f);
+    router->start();
+    ASSERT_TRUE(waitForStatus(VLMAudioRouterStatus::Kind::ready)) << router->status().message();
+    Recorder recorder(kVirtualDeviceUID, false, 10.0);
+    auto recordedFor = [&](double seconds) {
+        const std::size_t until = recorder.frames() + std::size_t(seconds * kRate);
+        return runMainQueueUntil([&] { return recorder.frames() >= until; });
+    };
+    ASSERT_TRUE(recordedFor(0.5));
+    for (int round = 0; round < 3; ++round) {
+        auto music = ToneSource::application("com.tarnwick.velmora", 1000.0, 0.0f);  // silent
+        ASSERT_TRUE(music->waitUntilReady());
+        ASSERT_TRUE(recordedFor(0.4));
+        music.reset();
+        ASSERT_TRUE(recordedFor(0.4));
+    }
+    const auto samples = recorder.samples();
+    ASSERT_NEAR(toneAmplitude(samples, 2, 0, kRate, 440.0), 0.2, kTolerance);
+    // The sine is never 0 for more than a sample or two in a row.
+    std::size_t dropouts = 0, zeros = 0;
+    for (std::size_t f = std::size_t(0.25 * kRate); f < samples.size() / 2; ++f) {
+        zeros = samples[2 * f] == 0.0f ? zeros + 1 : 0;
+        dropouts += zeros == 16;
+    }
+    EXPECT_EQ(dropouts, 0u);
+}
+
 TEST_F(PipeWireRouter, NeverOffersOrCapturesItsOwnVirtualDeviceEvenAsTheSessionsDefault)
 {
     // With no other source the session may pick the virtual device itself.
