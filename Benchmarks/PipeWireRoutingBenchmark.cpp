@@ -24,6 +24,8 @@
 //
 //   AppToDevice/<quantum>         the music application's clicks; also CPU
 //   MicrophoneToDevice/<quantum>  the microphone's clicks
+//   MicrophoneWithoutMusicToDevice/<quantum>  the same with the music
+//                                 application paused, as in most of a call
 //   SlowStartAppToDevice/<quantum> WirePlumber paused (SIGSTOP) for 3 s while
 //                                 each process starts, then resumed
 //
@@ -277,6 +279,8 @@ public:
     bool ready() const { return ready_; }
     Clicker& application() { return application_; }
     Clicker& microphone() { return microphone_; }
+    // Pauses or resumes the music application (its links stay).
+    void setMusicPlaying(bool playing);
     // Links `fromNode`'s output of `channel` to `toNode`'s input `input`
     // (a channel or a port name), once both ports exist.
     bool link(const std::string& fromNode, const char* channel, const std::string& toNode, const char* input);
@@ -408,6 +412,13 @@ Graph::~Graph()
         spa_hook_remove(&registryHook_);
         pw_proxy_destroy(reinterpret_cast<pw_proxy*>(registry_));
     }
+    pw_thread_loop_unlock(connection_.loop);
+}
+
+void Graph::setMusicPlaying(bool playing)
+{
+    pw_thread_loop_lock(connection_.loop);
+    pw_stream_set_active(application_.stream, playing);
     pw_thread_loop_unlock(connection_.loop);
 }
 
@@ -1028,6 +1039,15 @@ void SoakBothPaths(benchmark::State& state)
 
 void AppToDevice(benchmark::State& state) { measureStarts(state, "AppToDevice", Path::application, false); }
 void MicrophoneToDevice(benchmark::State& state) { measureStarts(state, "MicrophoneToDevice", Path::microphone, false); }
+// A call without music: the application is paused, so no speakers are in
+// the routing's group.
+void MicrophoneWithoutMusicToDevice(benchmark::State& state)
+{
+    setQuantum(std::uint32_t(state.range(0)));  // while the application still runs to see it
+    graph()->setMusicPlaying(false);
+    measureStarts(state, "MicrophoneWithoutMusicToDevice", Path::microphone, false);
+    graph()->setMusicPlaying(true);
+}
 void SlowStartAppToDevice(benchmark::State& state)
 {
     measureStarts(state, "SlowStartAppToDevice", Path::application, true);
@@ -1035,6 +1055,7 @@ void SlowStartAppToDevice(benchmark::State& state)
 
 BENCHMARK(AppToDevice)->Arg(64)->Arg(256)->Arg(1024)->Arg(2048)->Iterations(1)->Unit(benchmark::kSecond);
 BENCHMARK(MicrophoneToDevice)->Arg(64)->Arg(256)->Arg(1024)->Arg(2048)->Iterations(1)->Unit(benchmark::kSecond);
+BENCHMARK(MicrophoneWithoutMusicToDevice)->Arg(256)->Arg(1024)->Iterations(1)->Unit(benchmark::kSecond);
 BENCHMARK(SlowStartAppToDevice)->Arg(256)->Arg(1024)->Iterations(1)->Unit(benchmark::kSecond);
 
 // The private server for the run, this program's part of the graph and the

@@ -29,6 +29,15 @@ VLMAudioRouter::VLMAudioRouter()
 
 VLMAudioRouter::~VLMAudioRouter() { stopAudio(); }
 
+namespace {
+
+bool serverIsNotRunning(const VLMAudioError& error)
+{
+    return error.kind() == VLMAudioError::Kind::operationFailed && error.status() == kAudioHardwareNotRunningError;
+}
+
+} // namespace
+
 void VLMAudioRouter::setStatus(VLMAudioRouterStatus status)
 {
     status_ = std::move(status);
@@ -134,11 +143,14 @@ void VLMAudioRouter::audioHardwareDidChange()
             }
         } catch (const VLMAudioError& error) {
             stopAudio();
-            setStatus(VLMAudioRouterStatus::failed(error.errorDescription()));
+            awaitingMicrophone_ = serverIsNotRunning(error);
+            setStatus(VLMAudioRouterStatus::failed(awaitingMicrophone_ ? audioServerNotRunningMessage
+                                                                      : error.errorDescription()));
             return;
         }
     } else if ((status_ == VLMAudioRouterStatus::driverMissing() && virtualDeviceIsPresent())
-               || (awaitingMicrophone_ && !microphones_.empty())) {
+               || (awaitingMicrophone_ && !microphones_.empty())
+               || status_ == VLMAudioRouterStatus::failed(audioServerNotRunningMessage)) {
         restartForReturnedVirtualDevice(previousUID);
         return;
     }
@@ -210,8 +222,13 @@ void VLMAudioRouter::startAudioUsingDefaultMicrophone()
             throw VLMAudioError::microphoneUnavailable();
         uid = chosen->uid;
     } catch (const VLMAudioError& error) {
-        // A graph that already runs is left running.
-        setStatus(VLMAudioRouterStatus::failed(error.errorDescription()));
+        // A graph that already runs is left running. Without a graph, a
+        // microphone (or the server) that arrives later starts one, as a
+        // returning virtual device does.
+        if (!graph_)
+            awaitingMicrophone_ = microphones_.empty();
+        setStatus(VLMAudioRouterStatus::failed(serverIsNotRunning(error) ? audioServerNotRunningMessage
+                                                                         : error.errorDescription()));
         return;
     }
     defaultMicrophoneUID_ = uid;

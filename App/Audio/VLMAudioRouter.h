@@ -35,6 +35,10 @@ class VLMAudioRouter : public std::enable_shared_from_this<VLMAudioRouter> {
 public:
     static constexpr float defaultVolume = 0.8f;
     static constexpr std::uint32_t ringBufferCapacity = 65536;
+    // The failure shown while no audio server answers at all (every hardware
+    // query fails with kAudioHardwareNotRunningError): without it the empty
+    // device list would read as a missing microphone.
+    static constexpr const char* audioServerNotRunningMessage = "The audio server is not running.";
 
     // Loads the gains, creates the monitor and both ring buffers. A ring
     // buffer that cannot be allocated stops the process.

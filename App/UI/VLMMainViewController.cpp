@@ -305,6 +305,8 @@ void VLMMainViewController::configureControls()
 
     microphonePopUpButton->setFont(VLMTypography::appFont(13, NSFontWeightRegular));
     microphonePopUpButton->setSizeAdjustPolicy(QComboBox::AdjustToContents);
+    // An empty pop-up says so rather than showing a blank.
+    microphonePopUpButton->setPlaceholderText(QStringLiteral("No microphone"));
     connect(microphonePopUpButton, &QComboBox::activated, this,
             [this] { microphoneChanged(microphonePopUpButton); });
 

@@ -7,6 +7,7 @@
 #include <spa/param/audio/format-utils.h>
 
 #include <cstdint>
+#include <iterator>
 
 namespace PipeWireClient {
 
@@ -46,8 +47,10 @@ inline const spa_pod* floatFormat(spa_pod_builder& builder, std::uint32_t channe
     if (channels == 1) {
         info.position[0] = SPA_AUDIO_CHANNEL_MONO;
     } else {
-        info.position[0] = SPA_AUDIO_CHANNEL_FL;
-        info.position[1] = SPA_AUDIO_CHANNEL_FR;
+        constexpr std::uint32_t order[] = {SPA_AUDIO_CHANNEL_FL, SPA_AUDIO_CHANNEL_FR, SPA_AUDIO_CHANNEL_RL,
+                                           SPA_AUDIO_CHANNEL_RR, SPA_AUDIO_CHANNEL_FC, SPA_AUDIO_CHANNEL_LFE};
+        for (std::uint32_t c = 0; c < channels && c < std::size(order); ++c)
+            info.position[c] = order[c];
     }
     return spa_format_audio_raw_build(&builder, SPA_PARAM_EnumFormat, &info);
 }

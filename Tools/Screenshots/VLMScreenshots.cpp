@@ -88,10 +88,11 @@ int main(int argc, char** argv)
     AudioHardwareInstallBackend(system);
     system->addDevice(
         SimulatedDeviceDescription::output(VLMVirtualOutputDevice::deviceUID, VLMVirtualOutputDevice::displayName));
-    system->setDefaultInputDevice(
-        system->addDevice(SimulatedDeviceDescription::microphone("built-in", "Built-in Microphone")));
-    system->addDevice(SimulatedDeviceDescription::microphone("usb", "USB Microphone"));
-    system->addDevice(SimulatedDeviceDescription::microphone(
+    const AudioObjectID builtIn =
+        system->addDevice(SimulatedDeviceDescription::microphone("built-in", "Built-in Microphone"));
+    system->setDefaultInputDevice(builtIn);
+    const AudioObjectID usb = system->addDevice(SimulatedDeviceDescription::microphone("usb", "USB Microphone"));
+    const AudioObjectID longName = system->addDevice(SimulatedDeviceDescription::microphone(
         "long", "Scarlett 2i2 USB Audio Interface — Rear Input 1 (Condenser, phantom power)"));
 
     {
@@ -134,6 +135,18 @@ int main(int argc, char** argv)
         auto* scrollView = qobject_cast<QScrollArea*>(window->centralWidget());
         scrollView->verticalScrollBar()->setValue(scrollView->verticalScrollBar()->maximum());
         shoot(QStringLiteral("short-screen-bottom"));
+        scrollView->verticalScrollBar()->setValue(0);
+        window->centralWidget()->findChild<QCheckBox*>(QStringLiteral("manualGainButton"))->click();
+        window->move(QGuiApplication::primaryScreen()->geometry().topLeft() + QPoint(20, 20));
+
+        // No audio server: nothing listed, and the status row says why.
+        system->removeDevice(builtIn);
+        system->removeDevice(usb);
+        system->removeDevice(longName);
+        router->refreshMicrophones();
+        view.audioRouterDidUpdateMicrophones(*router);
+        view.audioRouter(*router, VLMAudioRouterStatus::failed(VLMAudioRouter::audioServerNotRunningMessage));
+        shoot(QStringLiteral("no-audio-server"));
     }
     writeSymbolSheets(folder);
     drain();

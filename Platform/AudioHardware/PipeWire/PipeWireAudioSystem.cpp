@@ -36,6 +36,8 @@ void Impl::connected(pw_core* core)
     session->graph = std::make_unique<pipewire::Graph>(core, nextObjectID, [this] { afterChange(); });
     session->links = std::make_unique<pipewire::LinkSet>(core, pw_thread_loop_get_loop(connection.loop()),
                                                          [this] { afterChange(); });
+    session->driverInstall =
+        std::make_unique<pipewire::DriverInstall>(core, pw_thread_loop_get_loop(connection.loop()));
 }
 
 // Every device is gone for the program: IOProcs keep their ids but run no
@@ -130,9 +132,23 @@ Impl::IOProc* Impl::findIOProc(AudioObjectID device, AudioDeviceIOProcID id) con
     return it->second.get();
 }
 
-double Impl::graphRate() const { return graph() ? graph()->rate() : 48000.0; }
+// What the driver running the program's node says once it has run; before,
+// the defaults of the "settings" metadata.
+double Impl::graphRate() const
+{
+    if (session && session->node)
+        if (auto rate = session->node->clock().rate())
+            return *rate;
+    return graph() ? graph()->rate() : 48000.0;
+}
 
-std::uint32_t Impl::graphQuantum() const { return graph() ? graph()->quantum() : 1024; }
+std::uint32_t Impl::graphQuantum() const
+{
+    if (session && session->node)
+        if (auto quantum = session->node->clock().quantum())
+            return *quantum;
+    return graph() ? graph()->quantum() : 1024;
+}
 
 // ---------------------------------------------------------------------------
 // IOProcs: routes through the program's node. A start returns at once; the

@@ -6,6 +6,7 @@
 
 #include "PipeWireAudioSystem.h"
 #include "PipeWireConnection.h"
+#include "PipeWireDriverInstall.h"
 #include "PipeWireGraph.h"
 #include "PipeWireLinks.h"
 #include "PipeWireProgramNode.h"
@@ -55,6 +56,7 @@ struct PipeWireAudioSystem::Impl final : pipewire::Connection::Listener {
         std::unique_ptr<pipewire::Graph> graph;
         std::unique_ptr<pipewire::ProgramNode> node;
         std::unique_ptr<pipewire::LinkSet> links;
+        std::unique_ptr<pipewire::DriverInstall> driverInstall;
     };
 
     class Lock {

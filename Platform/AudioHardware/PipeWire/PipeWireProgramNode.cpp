@@ -53,51 +53,59 @@ AudioTimeStamp Route::timeStamp(std::uint64_t hostTime) const noexcept
     return t;
 }
 
-void Route::capture(std::uint32_t frames, std::uint64_t hostTime) noexcept
+void Route::capture(std::uint32_t frames, std::uint64_t hostTime, double nsecPerFrame) noexcept
 {
-    input_.mNumberBuffers = 2;
-    for (std::size_t c = 0; c < 2; ++c) {
-        const auto* samples = static_cast<const float*>(pw_filter_get_dsp_buffer(group_.ports[c], frames));
-        if (!samples)
-            samples = kSilence.data();
-        const float gain = gains_[c].load(std::memory_order_relaxed);
-        if (gain != 1.0f) {
-            float* __restrict scaled = scratch_.data() + c * kMaxCycleFrames;
-            for (std::uint32_t i = 0; i < frames; ++i)
-                scaled[i] = samples[i] * gain;
-            samples = scaled;
+    std::array<const float*, 2> ports{};
+    for (std::size_t c = 0; c < 2; ++c)
+        ports[c] = static_cast<const float*>(pw_filter_get_dsp_buffer(group_.ports[c], frames));
+    for (std::uint32_t done = 0; done < frames;) {
+        const std::uint32_t n = std::min(frames - done, kMaxCycleFrames);
+        input_.mNumberBuffers = 2;
+        for (std::size_t c = 0; c < 2; ++c) {
+            const float* samples = ports[c] ? ports[c] + done : kSilence.data();
+            const float gain = gains_[c].load(std::memory_order_relaxed);
+            if (gain != 1.0f) {
+                float* __restrict scaled = scratch_.data() + c * kMaxCycleFrames;
+                for (std::uint32_t i = 0; i < n; ++i)
+                    scaled[i] = samples[i] * gain;
+                samples = scaled;
+            }
+            input_.mBuffers[c] = {1, n * 4, const_cast<float*>(samples)};
         }
-        input_.mBuffers[c] = {1, frames * 4, const_cast<float*>(samples)};
+        output_.mNumberBuffers = 0;
+        const AudioTimeStamp now = timeStamp(hostTime + std::uint64_t(done * nsecPerFrame));
+        block_(&now, list(input_), &now, list(output_), &now);
+        sampleTime_ += n;
+        done += n;
     }
-    output_.mNumberBuffers = 0;
-    const AudioTimeStamp now = timeStamp(hostTime);
-    block_(&now, list(input_), &now, list(output_), &now);
-    sampleTime_ += frames;
 }
 
-void Route::play(std::uint32_t frames, std::uint64_t hostTime) noexcept
+void Route::play(std::uint32_t frames, std::uint64_t hostTime, double nsecPerFrame) noexcept
 {
-    const std::uint32_t channels = deviceChannels_;
-    float* __restrict interleaved = scratch_.data();
-    std::memset(interleaved, 0, std::size_t(frames) * channels * sizeof(float));
-    input_.mNumberBuffers = 0;
-    output_.mNumberBuffers = 1;
-    output_.mBuffers[0] = {channels, frames * channels * 4, interleaved};
-    const AudioTimeStamp now = timeStamp(hostTime);
-    // Rendered even while the ports are not linked yet, so what the captures
-    // bring in a cycle is consumed in that cycle.
-    block_(&now, list(input_), &now, list(output_), &now);
-    sampleTime_ += frames;
-
     auto* __restrict left = static_cast<float*>(pw_filter_get_dsp_buffer(group_.ports[0], frames));
     auto* __restrict right = static_cast<float*>(pw_filter_get_dsp_buffer(group_.ports[1], frames));
+    const std::uint32_t channels = deviceChannels_;
     const std::uint32_t rightChannel = channels > 1 ? 1 : 0;
-    if (left)
-        for (std::uint32_t i = 0; i < frames; ++i)
-            left[i] = interleaved[i * channels];
-    if (right)
-        for (std::uint32_t i = 0; i < frames; ++i)
-            right[i] = interleaved[i * channels + rightChannel];
+    float* __restrict interleaved = scratch_.data();
+    for (std::uint32_t done = 0; done < frames;) {
+        const std::uint32_t n = std::min(frames - done, kMaxCycleFrames);
+        std::memset(interleaved, 0, std::size_t(n) * channels * sizeof(float));
+        input_.mNumberBuffers = 0;
+        output_.mNumberBuffers = 1;
+        output_.mBuffers[0] = {channels, n * channels * 4, interleaved};
+        const AudioTimeStamp now = timeStamp(hostTime + std::uint64_t(done * nsecPerFrame));
+        // Rendered even while the ports are not linked yet, so what the
+        // captures bring in a cycle is consumed in that cycle.
+        block_(&now, list(input_), &now, list(output_), &now);
+        sampleTime_ += n;
+        if (left)
+            for (std::uint32_t i = 0; i < n; ++i)
+                left[done + i] = interleaved[i * channels];
+        if (right)
+            for (std::uint32_t i = 0; i < n; ++i)
+                right[done + i] = interleaved[i * channels + rightChannel];
+        done += n;
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -187,6 +195,8 @@ void ProgramNode::detach(Route* route)
         return;
     slot->store(nullptr);
     waitForCycleEnd();
+    if (std::none_of(running_.begin(), running_.end(), [](const auto& r) { return r.load() != nullptr; }))
+        clock_.reset();
     const_cast<PortGroup&>(route->group()).inUse = false;
     std::erase_if(routes_, [&](const std::unique_ptr<Route>& r) { return r.get() == route; });
 }
@@ -209,15 +219,28 @@ void ProgramNode::onProcess(void* data, spa_io_position* position) noexcept
 {
     auto* self = static_cast<ProgramNode*>(data);
     self->cycle_.fetch_add(1);
-    if (position) {
-        const auto frames = std::uint32_t(std::min<std::uint64_t>(position->clock.duration, Route::kMaxCycleFrames));
+    if (position && position->clock.duration > 0 && position->clock.duration <= UINT32_MAX) {
+        const auto frames = std::uint32_t(position->clock.duration);
         const std::uint64_t hostTime = position->clock.nsec;
+        const double rate = position->clock.rate.denom && position->clock.rate.num == 1
+                                ? double(position->clock.rate.denom)
+                                : 48000.0;
+        const double nsecPerFrame = 1e9 / rate;
+        bool ran = false;
         for (const auto& entry : self->running_)
-            if (Route* route = entry.load(); route && route->kind() != RouteKind::playback)
-                route->capture(frames, hostTime);
+            if (Route* route = entry.load(); route && route->kind() != RouteKind::playback) {
+                route->capture(frames, hostTime, nsecPerFrame);
+                ran = true;
+            }
         for (const auto& entry : self->running_)
-            if (Route* route = entry.load(); route && route->kind() == RouteKind::playback)
-                route->play(frames, hostTime);
+            if (Route* route = entry.load(); route && route->kind() == RouteKind::playback) {
+                route->play(frames, hostTime, nsecPerFrame);
+                ran = true;
+            }
+        // Only while it runs routes: an idle node may be left without a
+        // driver, and what it saw last would go stale.
+        if (ran)
+            self->clock_.observe(*position);
     }
     self->cycle_.fetch_add(1, std::memory_order_release);
 }

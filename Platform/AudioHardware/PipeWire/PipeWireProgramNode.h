@@ -14,6 +14,7 @@
 // the process callback with the thread loop's lock held.
 
 #include "AudioHardware/AudioHardware.h"
+#include "PipeWireClock.h"
 #include "PipeWireHandles.h"
 
 #include <pipewire/filter.h>
@@ -39,7 +40,8 @@ struct PortGroup {
 // One IOProc running through the program's node.
 class Route {
 public:
-    // The largest cycle PipeWire runs (its hard limit on the quantum).
+    // The most frames handed to the IOProc at once: a longer cycle (the
+    // graph's quantum limit can be raised) is handed over in parts.
     static constexpr std::uint32_t kMaxCycleFrames = 8192;
 
     Route(RouteKind kind, PortGroup& group, std::uint32_t target, std::vector<std::string> bundleIDs,
@@ -55,9 +57,10 @@ public:
     // averages them, as the device's own layout folds to stereo.
     void setFoldedChannels(std::uint32_t left, std::uint32_t right);
 
-    // Data thread only.
-    void capture(std::uint32_t frames, std::uint64_t hostTime) noexcept;
-    void play(std::uint32_t frames, std::uint64_t hostTime) noexcept;
+    // Data thread only: one cycle of `frames`, of any length, starting at
+    // `hostTime` (ns), `nsecPerFrame` apart.
+    void capture(std::uint32_t frames, std::uint64_t hostTime, double nsecPerFrame) noexcept;
+    void play(std::uint32_t frames, std::uint64_t hostTime, double nsecPerFrame) noexcept;
 
 private:
     struct StereoBufferList {
@@ -98,6 +101,8 @@ public:
     // Stops it: once this returns, the data thread no longer runs it.
     void detach(Route* route);
     const std::vector<std::unique_ptr<Route>>& routes() const { return routes_; }
+    // The graph's rate and quantum as the node last ran them.
+    const GraphClock& clock() const { return clock_; }
 
 private:
     static constexpr std::size_t kMaxRoutes = 8;
@@ -111,6 +116,7 @@ private:
     std::vector<std::unique_ptr<Route>> routes_;
     // What the data thread runs; an entry is cleared before its route goes.
     std::array<std::atomic<Route*>, kMaxRoutes> running_{};
+    GraphClock clock_;
     // Odd while the data thread is in a cycle.
     std::atomic<std::uint64_t> cycle_{0};
 };

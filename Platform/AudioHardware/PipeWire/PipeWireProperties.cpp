@@ -70,17 +70,28 @@ OSStatus PipeWireAudioSystem::Impl::readProperty(AudioObjectID object, const Aud
         }
         return writeString(value, ioSize, out);
     };
-    // Without a server the system has no devices, as if all were unplugged.
     const pipewire::Graph* g = graph();
 
     if (object == kAudioObjectSystemObject) {
+        // Without a server there are no devices to list, look up or name as
+        // defaults, and the caller learns why, as from a stopped audio server
+        // (the process's own aggregate devices are still found by UID).
+        if (!g)
+            switch (selector) {
+            case kAudioHardwarePropertyDevices:
+            case kAudioHardwarePropertyDefaultInputDevice:
+            case kAudioHardwarePropertyDefaultOutputDevice:
+                return kAudioHardwareNotRunningError;
+            default:
+                break;
+            }
         switch (selector) {
         case kAudioHardwarePropertyDevices:
-            return idList(g ? g->deviceIDs() : std::vector<AudioObjectID>{});
+            return idList(g->deviceIDs());
         case kAudioHardwarePropertyDefaultInputDevice:
-            return scalar(g ? g->defaultDevice("default.audio.source") : kAudioObjectUnknown);
+            return scalar(g->defaultDevice("default.audio.source"));
         case kAudioHardwarePropertyDefaultOutputDevice:
-            return scalar(g ? g->defaultDevice("default.audio.sink") : kAudioObjectUnknown);
+            return scalar(g->defaultDevice("default.audio.sink"));
         case kAudioHardwarePropertyTranslateUIDToDevice: {
             if (sizeOnly)
                 return scalar(AudioObjectID(0));
@@ -97,6 +108,9 @@ OSStatus PipeWireAudioSystem::Impl::readProperty(AudioObjectID object, const Aud
             for (const auto& [id, aggregate] : aggregates)
                 if (aggregate->uid == text)
                     found = id;
+            // Only the process's own devices are there to find.
+            if (!g && found == kAudioObjectUnknown)
+                return kAudioHardwareNotRunningError;
             return scalar(found);
         }
         default:

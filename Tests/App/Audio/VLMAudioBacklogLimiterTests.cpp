@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstdint>
 #include <ostream>
+#include <random>
 #include <vector>
 
 namespace {
@@ -105,6 +106,50 @@ TEST(VLMAudioBacklogLimiter, TheFirstReadKeepsOnlyTheNewestFramesItTakes)
     limiter.willRead(ring.get(), 8);
     EXPECT_EQ(limiter.skippedFrames(), 32u);
     EXPECT_EQ(readStereo(ring.get(), 8).left, std::vector<float>(samples.end() - 8, samples.end()));
+}
+
+// A producer at the consumer's own rate and buffer size whose deliveries come
+// early or late by up to a fraction of its period (a client thread woken
+// unevenly): what the consumer reads is the producer's signal without a frame
+// skipped (a jump would be a click), and no read runs dry.
+TEST(VLMAudioBacklogLimiter, AJitteryProducerInStepLosesNoFrameAndNeverRunsDry)
+{
+    constexpr std::uint32_t frames = 256;
+    for (const double jitter : {0.5, 0.95}) {
+        SCOPED_TRACE(jitter);
+        RingBufferHolder ring;
+        VLMAudioBacklogLimiter limiter;
+        std::mt19937 random(42);
+        std::uniform_real_distribution<double> early(-jitter / 2, jitter / 2);
+        std::vector<float> ramp(frames);
+        AudioBufferList input{1, {{1, std::uint32_t(ramp.size() * sizeof(float)), ramp.data()}}};
+        float produced = 0;
+        const double period = frames / rate, consumerStart = 0.5, seconds = 30;
+        double nextWrite = (1 + early(random)) * period;
+        std::uint64_t writes = 1, reads = 1, jumps = 0, dryReads = 0;
+        float last = -1;
+        for (;;) {
+            const double read = consumerStart + double(reads) * period;
+            if (std::min(nextWrite, read) > seconds)
+                break;
+            if (nextWrite <= read) {
+                for (float& sample : ramp)
+                    sample = produced++;
+                VLMAudioRingBufferWrite(ring.get(), &input, frames);
+                nextWrite = (double(++writes) + early(random)) * period;
+                continue;
+            }
+            limiter.willRead(ring.get(), frames);
+            dryReads += VLMAudioRingBufferAvailableFrames(ring.get()) < frames;
+            for (float sample : readStereo(ring.get(), frames).left) {
+                jumps += last >= 0 && sample != last + 1;
+                last = sample;
+            }
+            ++reads;
+        }
+        EXPECT_EQ(jumps, 0u);
+        EXPECT_EQ(dryReads, 0u);
+    }
 }
 
 } // namespace

@@ -205,6 +205,54 @@ TEST_F(VLMAudioRouterStatusTest, NoMicrophoneAtAllFailsWithoutTeardown)
     EXPECT_TRUE(recorder->levels.empty()) << "no teardown, so no zeroed meters";
 }
 
+// No audio server at all: every hardware query fails with "not running".
+// The status says so (not that the microphone went), and the server's
+// return starts the graph by itself.
+TEST_F(VLMAudioRouterStatusTest, WithoutAnAudioServerTheStatusNamesItAndItsReturnStartsTheGraph)
+{
+    for (AudioObjectPropertySelector selector : {kAudioHardwarePropertyDevices, kAudioHardwarePropertyDefaultInputDevice,
+                                                 kAudioHardwarePropertyTranslateUIDToDevice})
+        system->injectFault({SimulatedCall::getPropertyData, kAudioObjectSystemObject, selector,
+                             kAudioHardwareNotRunningError});
+    makeRouter().start();
+    EXPECT_THAT(recorder->statuses, ElementsAre(Status::failed(VLMAudioRouter::audioServerNotRunningMessage)));
+
+    system->clearFaults();
+    addMicrophone("usb", "USB Microphone");  // the server's devices appear
+    drainMainQueue();
+    EXPECT_EQ(router->status(), Status::ready());
+}
+
+// The server goes away while routing: the graph stops with the same message.
+TEST_F(VLMAudioRouterStatusTest, AServerThatStopsWhileRoutingStopsTheGraphWithItsOwnMessage)
+{
+    makeRouter().start();
+    ASSERT_EQ(router->status(), Status::ready());
+    for (AudioObjectPropertySelector selector : {kAudioHardwarePropertyDevices, kAudioHardwarePropertyDefaultInputDevice,
+                                                 kAudioHardwarePropertyTranslateUIDToDevice})
+        system->injectFault({SimulatedCall::getPropertyData, kAudioObjectSystemObject, selector,
+                             kAudioHardwareNotRunningError});
+    system->removeDevice(microphone);
+    drainMainQueue();
+    EXPECT_EQ(router->status(), Status::failed(VLMAudioRouter::audioServerNotRunningMessage));
+    expectNothingLeftRunning();
+}
+
+// With neither a microphone nor the virtual device, a microphone that is
+// plugged in (and not made the default) ends the wait for one: the graph
+// start then finds the device missing.
+TEST_F(VLMAudioRouterStatusTest, AMicrophoneArrivingWhileNoneIsListedStartsTheGraph)
+{
+    system->removeDevice(microphone);
+    system->removeDevice(virtualDevice);
+    makeRouter().start();
+    ASSERT_EQ(router->status(), Status::failed(unavailable));
+    addMicrophone("usb", "USB Microphone");
+    drainMainQueue();
+    EXPECT_EQ(router->status(), Status::driverMissing());
+    EXPECT_EQ(router->selectedMicrophoneUID(), "usb");
+}
+
 TEST_F(VLMAudioRouterStatusTest, AnUnreadableDefaultInputFails)
 {
     system->injectFault({SimulatedCall::getPropertyData, kAudioObjectSystemObject,

@@ -5,6 +5,7 @@
 #include "PipeWireTestSupport.h"
 #include "SimulatedAudioSystem.h"
 #include "Support/MainQueue.h"
+#include "VLMAudioError.h"
 
 #include <gtest/gtest.h>
 
@@ -119,7 +120,7 @@ TEST_F(AudioSystemSelection, UnsetOrPipeWireGiveThePipeWireServerWhenOneAnswers)
 
 // A program started before its server: it has PipeWire's system, with no
 // devices yet (the server's come when it does), and microphone access.
-TEST_F(AudioSystemSelection, WithoutAServerPipeWireIsChosenWithNoDevicesUntilOneAnswers)
+TEST_F(AudioSystemSelection, WithoutAServerPipeWireIsChosenAndSaysNoServerRunsUntilOneAnswers)
 {
     NoServer noServer;
     for (const char* value : {static_cast<const char*>(nullptr), "pipewire"}) {
@@ -129,9 +130,21 @@ TEST_F(AudioSystemSelection, WithoutAServerPipeWireIsChosenWithNoDevicesUntilOne
         ASSERT_NE(std::dynamic_pointer_cast<PipeWireAudioSystem>(backend), nullptr);
         AudioHardwareInstallBackend(backend);
 
-        EXPECT_TRUE(objectList(kAudioObjectSystemObject, kAudioHardwarePropertyDevices).empty());
-        EXPECT_EQ(VLMAudioHardware::defaultInputDeviceID(), kAudioObjectUnknown);
-        EXPECT_EQ(deviceWithUID("com.tarnwick.VelmoraStudioConnect.Device"), kAudioObjectUnknown);
+        // No devices, and why: what a stopped audio server answers.
+        for (AudioObjectPropertySelector selector :
+             {kAudioHardwarePropertyDevices, kAudioHardwarePropertyDefaultInputDevice}) {
+            const AudioObjectPropertyAddress address{selector, kAudioObjectPropertyScopeGlobal,
+                                                     kAudioObjectPropertyElementMain};
+            std::uint32_t size = 0;
+            EXPECT_EQ(AudioObjectGetPropertyDataSize(kAudioObjectSystemObject, &address, 0, nullptr, &size),
+                      kAudioHardwareNotRunningError);
+        }
+        try {
+            VLMAudioHardware::deviceID("com.tarnwick.VelmoraStudioConnect.Device");
+            ADD_FAILURE() << "a device was looked up without a server";
+        } catch (const VLMAudioError& error) {
+            EXPECT_EQ(error.status(), kAudioHardwareNotRunningError);
+        }
         EXPECT_EQ(backend->microphoneAuthorizationStatus(), AVAuthorizationStatus::authorized);
         AudioHardwareInstallBackend(nullptr);
     }

@@ -273,4 +273,25 @@ TEST_F(PipeWireDevices, TheDriverScriptsRemoveAndInstallTheVirtualDeviceWhileThe
                                            onDevices);
 }
 
+// A package puts the fragment in place while PipeWire runs and does not tell
+// it: the program makes the device (and its clock) from the fragment itself.
+TEST_F(PipeWireDevices, AFragmentInstalledWhileTheServerRunsBecomesTheDeviceWithoutARestart)
+{
+    const std::string driver = std::string(VLM_SOURCE_DIR) + "/Driver/";
+    ASSERT_EQ(run("'" + driver + "uninstall' > /dev/null"), 0);
+    ASSERT_TRUE(runMainQueueUntil([&] { return deviceWithUID(kVirtualDeviceUID) == 0; }));
+
+    ASSERT_EQ(run("'" + driver + "install' --no-live > /dev/null"), 0);
+    AudioObjectID id = 0;
+    ASSERT_TRUE(runMainQueueUntil([&] {
+        return (id = deviceWithUID(kVirtualDeviceUID)) != 0 && VLMAudioHardware::inputChannelCount(id) == 2;
+    }));
+    EXPECT_EQ(VLMAudioHardware::stringProperty(id, kAudioObjectPropertyName), "Velmora Studio Connect");
+    EXPECT_EQ(run("pw-cli ls Node | grep -q '\"com.tarnwick.VelmoraStudioConnect.Clock\"'"), 0);
+    // Made as lingering objects: they outlive the program's connection.
+    AudioHardwareInstallBackend(nullptr);
+    system.reset();
+    EXPECT_EQ(run("pw-cli ls Node | grep -q '\"com.tarnwick.VelmoraStudioConnect.Device\"'"), 0);
+}
+
 } // namespace

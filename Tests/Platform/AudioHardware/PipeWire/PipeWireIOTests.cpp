@@ -137,6 +137,76 @@ TEST_F(PipeWireIO, AMicrophoneCaptureDeliversTheMicrophonesSignalUntilStopped)
     EXPECT_NE(AudioDeviceDestroyIOProcID(device, ioProc), 0);
 }
 
+// Each channel of a microphone plays a tone of its own; the capture's left
+// side averages the even channels (FL, RL), its right side the odd ones.
+TEST_F(PipeWireIO, StereoAndFourChannelMicrophonesFoldToStereoChannelByChannel)
+{
+    const std::vector<double> tones{440.0, 660.0, 880.0, 1100.0};
+    for (std::uint32_t channels : {2u, 4u}) {
+        SCOPED_TRACE(channels);
+        const std::string name = "test-mic-" + std::to_string(channels);
+        ToneOptions options;
+        options.amplitude = 0.2f;
+        options.channels = channels;
+        options.channelFrequencies.assign(tones.begin(), tones.begin() + channels);
+        options.properties = {{"media.class", "Audio/Source"}, {"node.name", name}};
+        ToneSource mic(options);
+        ASSERT_TRUE(mic.waitUntilReady());
+        AudioObjectID device = 0;
+        ASSERT_TRUE(runMainQueueUntil([&] {
+            return (device = deviceWithUID(name)) != 0 && VLMAudioHardware::inputChannelCount(device) == channels;
+        }));
+        CaptureBuffer buffer;
+        AudioDeviceIOProcID ioProc = nullptr;
+        ASSERT_EQ(AudioDeviceCreateIOProcIDWithBlock(&ioProc, device, nullptr, buffer.block()), 0);
+        ASSERT_EQ(AudioDeviceStart(device, ioProc), 0);
+        ASSERT_TRUE(waitForFrames(buffer, 1.0));
+        ASSERT_EQ(AudioDeviceStop(device, ioProc), 0);
+        EXPECT_EQ(AudioDeviceDestroyIOProcID(device, ioProc), 0);
+
+        const auto samples = buffer.samples();
+        const double each = 0.2 / (channels / 2);
+        for (std::uint32_t c = 0; c < channels; ++c) {
+            SCOPED_TRACE(c);
+            EXPECT_NEAR(toneAmplitude(samples, 2, c % 2, kRate, tones[c]), each, kTolerance / 2);
+            EXPECT_LT(toneAmplitude(samples, 2, 1 - c % 2, kRate, tones[c]), kSilence);
+        }
+    }
+}
+
+// The graph runs at the quantum a stream asks for (node.latency) while the
+// "settings" metadata still names its default: the quantum the program
+// reports is the one its IOProcs get.
+TEST_F(PipeWireIO, TheReportedQuantumIsTheOneTheGraphRuns)
+{
+    ToneOptions options;
+    options.channels = 1;
+    options.properties = {{"media.class", "Audio/Source"}, {"node.name", "test-mic-short"},
+                          {"node.latency", "128/48000"}};
+    ToneSource mic(options);
+    ASSERT_TRUE(mic.waitUntilReady());
+    AudioObjectID device = 0;
+    ASSERT_TRUE(runMainQueueUntil(
+        [&] { return (device = deviceWithUID("test-mic-short")) != 0 && VLMAudioHardware::inputChannelCount(device); }));
+    std::atomic<std::uint32_t> lastFrames{0};
+    AudioDeviceIOProcID ioProc = nullptr;
+    ASSERT_EQ(AudioDeviceCreateIOProcIDWithBlock(
+                  &ioProc, device, nullptr,
+                  [&](const AudioTimeStamp*, const AudioBufferList* in, const AudioTimeStamp*, AudioBufferList*,
+                      const AudioTimeStamp*) { lastFrames = in->mBuffers[0].mDataByteSize / 4; }),
+              0);
+    ASSERT_EQ(AudioDeviceStart(device, ioProc), 0);
+    ASSERT_TRUE(runMainQueueUntil([&] { return lastFrames == 128; }));
+    const AudioObjectPropertyAddress fsiz{kAudioDevicePropertyBufferFrameSize, kAudioObjectPropertyScopeGlobal,
+                                          kAudioObjectPropertyElementMain};
+    std::uint32_t quantum = 0;
+    std::uint32_t size = sizeof quantum;
+    EXPECT_EQ(AudioObjectGetPropertyData(device, &fsiz, 0, nullptr, &size, &quantum), 0);
+    EXPECT_EQ(quantum, 128u);
+    ASSERT_EQ(AudioDeviceStop(device, ioProc), 0);
+    EXPECT_EQ(AudioDeviceDestroyIOProcID(device, ioProc), 0);
+}
+
 TEST_F(PipeWireIO, PlayingIntoTheVirtualDeviceAtEitherGraphRateReachesWhoeverRecordsIt)
 {
     const AudioObjectID device = deviceWithUID(kVirtualDeviceUID);
@@ -188,7 +258,11 @@ TEST_F(PipeWireIO, PlayingIntoTheVirtualDeviceAtEitherGraphRateReachesWhoeverRec
 TEST_F(PipeWireIO, AProcessTapCapturesTheChosenApplicationsWhileTheSpeakersStillPlayThem)
 {
     auto velmora = ToneSource::application("com.tarnwick.velmora", 1000.0);
-    auto music = ToneSource::application("com.apple.Music", 2500.0);
+    // Music with a left and a right of its own: neither side may reach the other.
+    ToneOptions stereo;
+    stereo.channelFrequencies = {2500.0, 3000.0};
+    stereo.properties = {{"application.id", "com.apple.Music"}, {"node.name", "com.apple.Music.stream"}};
+    auto music = std::make_unique<ToneSource>(stereo);
     auto other = ToneSource::application("org.example.Other", 4000.0);
     for (auto* app : {velmora.get(), music.get(), other.get()})
         ASSERT_TRUE(app->waitUntilReady());
@@ -205,12 +279,16 @@ TEST_F(PipeWireIO, AProcessTapCapturesTheChosenApplicationsWhileTheSpeakersStill
     const auto heard = speakers.samples();
     for (std::uint32_t channel : {0u, 1u}) {
         SCOPED_TRACE(channel);
+        const double own = channel == 0 ? 2500.0 : 3000.0;
+        const double opposite = channel == 0 ? 3000.0 : 2500.0;
         EXPECT_NEAR(toneAmplitude(captured, 2, channel, kRate, 1000.0), 0.2, kTolerance);
-        EXPECT_NEAR(toneAmplitude(captured, 2, channel, kRate, 2500.0), 0.2, kTolerance);
+        EXPECT_NEAR(toneAmplitude(captured, 2, channel, kRate, own), 0.2, kTolerance);
+        EXPECT_LT(toneAmplitude(captured, 2, channel, kRate, opposite), kSilence);
         EXPECT_LT(toneAmplitude(captured, 2, channel, kRate, 4000.0), kSilence);
         // The speakers keep every application, tapped or not.
         EXPECT_NEAR(toneAmplitude(heard, 2, channel, kRate, 1000.0), 0.2, kTolerance);
-        EXPECT_NEAR(toneAmplitude(heard, 2, channel, kRate, 2500.0), 0.2, kTolerance);
+        EXPECT_NEAR(toneAmplitude(heard, 2, channel, kRate, own), 0.2, kTolerance);
+        EXPECT_LT(toneAmplitude(heard, 2, channel, kRate, opposite), kSilence);
         EXPECT_NEAR(toneAmplitude(heard, 2, channel, kRate, 4000.0), 0.2, kTolerance);
     }
     stopTap(tap);

@@ -129,6 +129,65 @@ TEST_F(PipeWireRouter, MixesBothApplicationsAndTheMicrophoneIntoTheVirtualDevice
     EXPECT_LT(toneAmplitude(heard, 2, 0, kRate, 440.0), kSilence);
 }
 
+TEST_F(PipeWireRouter, AMicrophoneGainChangedWhileRoutingChangesOnlyTheMicrophone)
+{
+    auto mic = defaultMicrophone("test-mic", 440.0);
+    auto velmora = ToneSource::application("com.tarnwick.velmora", 1000.0);
+    ASSERT_TRUE(velmora->waitUntilReady());
+    router = VLMAudioRouter::create();
+    router->setVelmoraVolume(0.5f);
+    router->setMicrophoneVolume(1.0f);
+    router->start();
+    ASSERT_TRUE(waitForStatus(VLMAudioRouterStatus::Kind::ready)) << router->status().message();
+    const auto before = recordVirtualDevice(1.0);
+
+    router->setMicrophoneVolume(0.25f);
+    const auto after = recordVirtualDevice(1.0);
+    for (std::uint32_t channel : {0u, 1u}) {
+        SCOPED_TRACE(channel);
+        EXPECT_NEAR(toneAmplitude(before, 2, channel, kRate, 440.0), 0.2, kTolerance);
+        EXPECT_NEAR(toneAmplitude(after, 2, channel, kRate, 440.0), 0.05, kTolerance / 2);
+        EXPECT_NEAR(toneAmplitude(before, 2, channel, kRate, 1000.0), 0.1, kTolerance);
+        EXPECT_NEAR(toneAmplitude(after, 2, channel, kRate, 1000.0), 0.1, kTolerance);
+    }
+    EXPECT_EQ(router->status().kind(), VLMAudioRouterStatus::Kind::ready);
+}
+
+// Music that starts and stops changes which driver runs the graph (the
+// speakers while it plays, the virtual device's clock otherwise); the
+// microphone's sine must not drop out at any change, as it did for a whole
+// cycle when the virtual device itself drove while no music played.
+TEST_F(PipeWireRouter, TheMicrophoneNeverDropsOutWhenMusicStartsAndStops)
+{
+    auto mic = defaultMicrophone("test-mic", 440.0);
+    router = VLMAudioRouter::create();
+    router->setMicrophoneVolume(1.0f);
+    router->start();
+    ASSERT_TRUE(waitForStatus(VLMAudioRouterStatus::Kind::ready)) << router->status().message();
+    Recorder recorder(kVirtualDeviceUID, false, 10.0);
+    auto recordedFor = [&](double seconds) {
+        const std::size_t until = recorder.frames() + std::size_t(seconds * kRate);
+        return runMainQueueUntil([&] { return recorder.frames() >= until; });
+    };
+    ASSERT_TRUE(recordedFor(0.5));
+    for (int round = 0; round < 3; ++round) {
+        auto music = ToneSource::application("com.tarnwick.velmora", 1000.0, 0.0f);  // silent
+        ASSERT_TRUE(music->waitUntilReady());
+        ASSERT_TRUE(recordedFor(0.4));
+        music.reset();
+        ASSERT_TRUE(recordedFor(0.4));
+    }
+    const auto samples = recorder.samples();
+    ASSERT_NEAR(toneAmplitude(samples, 2, 0, kRate, 440.0), 0.2, kTolerance);
+    // The sine is never 0 for more than a sample or two in a row.
+    std::size_t dropouts = 0, zeros = 0;
+    for (std::size_t f = std::size_t(0.25 * kRate); f < samples.size() / 2; ++f) {
+        zeros = samples[2 * f] == 0.0f ? zeros + 1 : 0;
+        dropouts += zeros == 16;
+    }
+    EXPECT_EQ(dropouts, 0u);
+}
+
 TEST_F(PipeWireRouter, NeverOffersOrCapturesItsOwnVirtualDeviceEvenAsTheSessionsDefault)
 {
     // With no other source the session may pick the virtual device itself.

@@ -1,5 +1,7 @@
 #include "PipeWireTestSupport.h"
 
+#include "VLMAudioError.h"
+
 #include <pipewire/extensions/metadata.h>
 #include <pipewire/pipewire.h>
 #include <spa/param/audio/format-utils.h>
@@ -144,7 +146,7 @@ struct ToneSource::State {
     pw_stream* stream = nullptr;
     spa_hook hook{};
     ToneOptions options;
-    double phase = 0;
+    std::vector<double> phases;  // one per channel
     std::atomic<int> state{PW_STREAM_STATE_UNCONNECTED};
     bool microphone = false;
 };
@@ -164,12 +166,15 @@ void onToneProcess(void* data)
         std::uint32_t frames = d.maxsize / stride;
         if (b->requested)
             frames = std::min<std::uint32_t>(frames, std::uint32_t(b->requested));
-        const double step = 2 * M_PI * s->options.frequency / 48000.0;
-        for (std::uint32_t i = 0; i < frames; ++i) {
-            const float v = s->options.amplitude * float(std::sin(s->phase));
-            s->phase = std::fmod(s->phase + step, 2 * M_PI);
-            for (std::uint32_t c = 0; c < s->options.channels; ++c)
-                out[i * s->options.channels + c] = v;
+        const auto& frequencies = s->options.channelFrequencies;
+        for (std::uint32_t c = 0; c < s->options.channels; ++c) {
+            const double f = c < frequencies.size() ? frequencies[c] : s->options.frequency;
+            const double step = 2 * M_PI * f / 48000.0;
+            double& phase = s->phases[c];
+            for (std::uint32_t i = 0; i < frames; ++i) {
+                out[i * s->options.channels + c] = s->options.amplitude * float(std::sin(phase));
+                phase = std::fmod(phase + step, 2 * M_PI);
+            }
         }
         d.chunk->offset = 0;
         d.chunk->stride = std::int32_t(stride);
@@ -199,6 +204,7 @@ ToneSource::ToneSource(ToneOptions options) : state_(std::make_unique<State>())
 {
     State& s = *state_;
     s.options = std::move(options);
+    s.phases.assign(s.options.channels, 0.0);
     auto cls = s.options.properties.find(PW_KEY_MEDIA_CLASS);
     s.microphone = cls != s.options.properties.end() && cls->second == "Audio/Source";
     pw_properties* props = pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Playback",
@@ -664,7 +670,11 @@ std::vector<AudioObjectID> objectList(AudioObjectID object, AudioObjectPropertyS
 
 AudioObjectID deviceWithUID(const std::string& uid)
 {
-    return VLMAudioHardware::deviceID(uid).value_or(kAudioObjectUnknown);
+    try {
+        return VLMAudioHardware::deviceID(uid).value_or(kAudioObjectUnknown);
+    } catch (const VLMAudioError&) {
+        return kAudioObjectUnknown;  // no server (yet): nothing to find
+    }
 }
 
 } // namespace PipeWireTest

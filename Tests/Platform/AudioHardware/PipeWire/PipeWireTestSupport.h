@@ -34,6 +34,8 @@ struct ToneOptions {
     double frequency = 440.0;
     float amplitude = 0.2f;
     std::uint32_t channels = 2;
+    // One per channel, each channel a tone of its own; empty: `frequency` on all.
+    std::vector<double> channelFrequencies;
     std::map<std::string, std::string> properties;  // added to the stream's node
 };
 
@@ -151,7 +153,7 @@ private:
 // throw VLMAudioError where a call fails.
 std::vector<AudioObjectID> objectList(AudioObjectID object, AudioObjectPropertySelector selector,
                                       AudioObjectPropertyScope scope = kAudioObjectPropertyScopeGlobal);
-// The device with `uid`, or kAudioObjectUnknown.
+// The device with `uid`, or kAudioObjectUnknown (also while no server answers).
 AudioObjectID deviceWithUID(const std::string& uid);
 
 } // namespace PipeWireTest
