@@ -22,6 +22,10 @@ void VLMPopUpButton::paintEvent(QPaintEvent*)
     painter.setPen(palette().color(QPalette::Text));
     QStyleOptionComboBox option;
     initStyleOption(&option);
+    if (currentIndex() < 0 && !placeholderText().isEmpty()) {
+        option.palette.setBrush(QPalette::ButtonText, option.palette.placeholderText());
+        option.currentText = placeholderText();
+    }
     painter.drawComplexControl(QStyle::CC_ComboBox, option);
     // The styles draw the label clipped to the field; the title is fitted
     // into it first.

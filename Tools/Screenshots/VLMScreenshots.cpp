@@ -92,8 +92,8 @@ int main(int argc, char** argv)
         system->addDevice(SimulatedDeviceDescription::microphone("built-in", "Built-in Microphone"));
     system->setDefaultInputDevice(builtIn);
     const AudioObjectID usb = system->addDevice(SimulatedDeviceDescription::microphone("usb", "USB Microphone"));
-    const AudioObjectID longName = system->addDevice(SimulatedDeviceDescription::microphone(
-        "long", "Scarlett 2i2 USB Audio Interface — Rear Input 1 (Condenser, phantom power)"));
+    const char* const longName = "Scarlett 2i2 USB Audio Interface — Rear Input 1 (Condenser, phantom power)";
+    const AudioObjectID longMicrophone = system->addDevice(SimulatedDeviceDescription::microphone("long", longName));
 
     {
         auto router = VLMAudioRouter::create();
@@ -123,6 +123,20 @@ int main(int argc, char** argv)
         view.audioRouter(*router, VLMAudioRouterStatus::failed("The selected microphone is no longer available."));
         shoot(QStringLiteral("failed"));
 
+        // No audio server: nothing listed, and the status row says why.
+        system->removeDevice(builtIn);
+        system->removeDevice(usb);
+        system->removeDevice(longMicrophone);
+        router->refreshMicrophones();
+        view.audioRouterDidUpdateMicrophones(*router);
+        view.audioRouter(*router, VLMAudioRouterStatus::failed(VLMAudioRouter::audioServerNotRunningMessage));
+        shoot(QStringLiteral("no-audio-server"));
+        system->setDefaultInputDevice(
+            system->addDevice(SimulatedDeviceDescription::microphone("built-in", "Built-in Microphone")));
+        system->addDevice(SimulatedDeviceDescription::microphone("long", longName));
+        router->refreshMicrophones();
+        view.audioRouterDidUpdateMicrophones(*router);
+
         router->selectMicrophone("long");
         view.audioRouter(*router, VLMAudioRouterStatus::ready());
         shoot(QStringLiteral("long-microphone-name"));
@@ -135,18 +149,6 @@ int main(int argc, char** argv)
         auto* scrollView = qobject_cast<QScrollArea*>(window->centralWidget());
         scrollView->verticalScrollBar()->setValue(scrollView->verticalScrollBar()->maximum());
         shoot(QStringLiteral("short-screen-bottom"));
-        scrollView->verticalScrollBar()->setValue(0);
-        window->centralWidget()->findChild<QCheckBox*>(QStringLiteral("manualGainButton"))->click();
-        window->move(QGuiApplication::primaryScreen()->geometry().topLeft() + QPoint(20, 20));
-
-        // No audio server: nothing listed, and the status row says why.
-        system->removeDevice(builtIn);
-        system->removeDevice(usb);
-        system->removeDevice(longName);
-        router->refreshMicrophones();
-        view.audioRouterDidUpdateMicrophones(*router);
-        view.audioRouter(*router, VLMAudioRouterStatus::failed(VLMAudioRouter::audioServerNotRunningMessage));
-        shoot(QStringLiteral("no-audio-server"));
     }
     writeSymbolSheets(folder);
     drain();
