@@ -1,4 +1,5 @@
 #include "PipeWireConnection.h"
+#include "PipeWireLog.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -79,6 +80,7 @@ void Connection::tryConnect()
     };
     pw_core_add_listener(core_, coreHook_.get(), &events, this);
     backoff_ = kFirstBackoff;
+    qCInfo(lcPipeWire) << "connected to the PipeWire server";
     listener_.connected(core_);
 }
 
@@ -115,12 +117,24 @@ void Connection::onDone(void* data, std::uint32_t id, int seq) noexcept
 }
 
 // The server went away: the core is let go outside this event, and
-// connected again as soon as a server answers.
-void Connection::onError(void* data, std::uint32_t id, int, int res, const char*) noexcept
+// connected again as soon as a server answers. Errors of other objects are
+// told to their own listeners.
+void Connection::onError(void* data, std::uint32_t id, int seq, int res, const char* message) noexcept
 {
     auto* self = static_cast<Connection*>(data);
-    if (id == PW_ID_CORE && res == -EPIPE)
+    if (id == PW_ID_CORE && res == -EPIPE) {
+        qCWarning(lcPipeWire) << "the PipeWire server went away";
         pw_loop_signal_event(pw_thread_loop_get_loop(self->loop_), self->lostEvent_);
+    } else {
+        // Mostly a global gone before its binding was answered.
+        qCDebug(lcPipeWire) << "error on object" << id << "seq" << seq << ":" << res << (message ? message : "");
+    }
+}
+
+void Connection::restart()
+{
+    if (core_ && lostEvent_)
+        pw_loop_signal_event(pw_thread_loop_get_loop(loop_), lostEvent_);
 }
 
 void Connection::onLost(void* data, std::uint64_t) noexcept

@@ -33,6 +33,12 @@ public:
     bool start();
     // Stops reconnecting and lets the current connection go.
     void shutDown();
+    // Lock held. Lets the current connection go, outside the event that asks,
+    // and connects again as after a lost connection.
+    void restart();
+    // How long the next try waits after a failed one: short again once a
+    // connection is made.
+    std::chrono::milliseconds retryDelay() const { return backoff_; }
 
     pw_thread_loop* loop() const { return loop_; }
     pw_context* context() const { return context_; }
