@@ -6,16 +6,7 @@
 
 namespace pipewire {
 
-namespace {
-
-// First retry soon (a server restart takes a few tens of milliseconds), then
-// no more often than once a second.
-constexpr std::chrono::milliseconds kFirstBackoff{50};
-constexpr std::chrono::milliseconds kLongestBackoff{1000};
-
-} // namespace
-
-Connection::Connection(Listener& listener) : listener_(listener), backoff_(kFirstBackoff) {}
+Connection::Connection(Listener& listener) : listener_(listener), backoff_(kFirstRetryDelay) {}
 
 Connection::~Connection()
 {
@@ -79,7 +70,7 @@ void Connection::tryConnect()
         .error = onError,
     };
     pw_core_add_listener(core_, coreHook_.get(), &events, this);
-    backoff_ = kFirstBackoff;
+    backoff_ = kFirstRetryDelay;
     qCInfo(lcPipeWire) << "connected to the PipeWire server";
     listener_.connected(core_);
 }
@@ -101,7 +92,7 @@ void Connection::retryLater()
     value.tv_sec = backoff_.count() / 1000;
     value.tv_nsec = long(backoff_.count() % 1000) * 1000000L;
     pw_loop_update_timer(pw_thread_loop_get_loop(loop_), retryTimer_, &value, nullptr, false);
-    backoff_ = std::min(backoff_ * 2, kLongestBackoff);
+    backoff_ = std::min(backoff_ * 2, kLongestRetryDelay);
 }
 
 void Connection::onDone(void* data, std::uint32_t id, int seq) noexcept

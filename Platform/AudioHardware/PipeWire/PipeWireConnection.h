@@ -23,6 +23,12 @@ public:
         virtual void syncDone(int seq) = 0;
     };
 
+    // The first try after a failed one comes soon (a server restart takes a
+    // few tens of milliseconds), then each waits twice as long, up to once a
+    // second.
+    static constexpr std::chrono::milliseconds kFirstRetryDelay{50};
+    static constexpr std::chrono::milliseconds kLongestRetryDelay{1000};
+
     explicit Connection(Listener& listener);
     ~Connection();
     Connection(const Connection&) = delete;

@@ -214,6 +214,44 @@ TEST_F(PipeWireRouter, ADeviceMadeWhileRoutingIsLinkedOnlyOnceTheSessionHasSetIt
                 0.2 * double(VLMAudioRouter::defaultVolume), kTolerance);
 }
 
+// Other clients (a patchbay, `pw-cli destroy`) may take away what the program
+// made. A link comes back while its ports exist; a destroyed node is rebuilt
+// with everything else, as after a lost connection, and the devices come
+// back under ids never given before.
+TEST_F(PipeWireRouter, RoutesAgainAfterAnotherClientRemovesALinkOrDestroysTheNode)
+{
+    auto mic = defaultMicrophone("test-mic", 440.0);
+    router = VLMAudioRouter::create();
+    router->start();
+    ASSERT_TRUE(waitForStatus(VLMAudioRouterStatus::Kind::ready)) << router->status().message();
+    const double expected = 0.2 * double(VLMAudioRouter::defaultVolume);
+    std::vector<std::uint32_t> node, links;  // the program's, and its links into the device
+    ASSERT_TRUE(runMainQueueUntil([&] {
+        node = globalsWhere(PW_TYPE_INTERFACE_Node, "node.name", "velmora-studio-connect");
+        if (node.size() == 1)
+            links = globalsWhere(PW_TYPE_INTERFACE_Link, "link.output.node", std::to_string(node[0]));
+        return links.size() == 2;
+    }));
+
+    ASSERT_TRUE(destroyGlobal(links[0]));
+    auto mix = recordVirtualDevice(1.0);
+    for (std::uint32_t channel : {0u, 1u})
+        EXPECT_NEAR(toneAmplitude(mix, 2, channel, kRate, 440.0), expected, kTolerance) << channel;
+
+    const AudioObjectID device = deviceWithUID(kVirtualDeviceUID);
+    const AudioObjectID microphone = deviceWithUID("test-mic");
+    ASSERT_TRUE(destroyGlobal(node[0]));
+    ASSERT_TRUE(runMainQueueUntil([&] {
+        const AudioObjectID now = deviceWithUID(kVirtualDeviceUID);
+        return now != 0 && now != device && router->status().kind() == VLMAudioRouterStatus::Kind::ready;
+    })) << router->status().message();
+    EXPECT_GT(deviceWithUID(kVirtualDeviceUID), std::max(device, microphone));
+    EXPECT_GT(deviceWithUID("test-mic"), std::max(device, microphone));
+    mix = recordVirtualDevice(1.0);
+    for (std::uint32_t channel : {0u, 1u})
+        EXPECT_NEAR(toneAmplitude(mix, 2, channel, kRate, 440.0), expected, kTolerance) << channel;
+}
+
 // Started before the server, and the server restarted while routing (a
 // package update): the program never says "ready" while nothing flows, and
 // routes again by itself once the server is back.
