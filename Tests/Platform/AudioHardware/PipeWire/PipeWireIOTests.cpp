@@ -154,9 +154,7 @@ TEST_F(PipeWireIO, AMicrophoneCaptureDeliversTheMicrophonesSignalUntilStopped)
     ASSERT_TRUE(runMainQueueUntil([&] { return phase.load() == caughtInCycle; }));
     ASSERT_EQ(AudioDeviceStop(device, ioProc), 0);
     phase = stopped;
-    const std::size_t atStop = buffer.frames();
     ASSERT_TRUE(system->synchronize());
-    EXPECT_EQ(buffer.frames(), atStop);
     EXPECT_FALSE(ranAfterStop);
     EXPECT_EQ(AudioDeviceDestroyIOProcID(device, ioProc), 0);
     EXPECT_NE(AudioDeviceDestroyIOProcID(device, ioProc), 0);
