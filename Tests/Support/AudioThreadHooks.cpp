@@ -8,8 +8,13 @@
 #include <cstring>
 #include <dlfcn.h>
 #include <new>
+#include <cstdarg>
+#include <cstdio>
+#include <ctime>
 #include <pthread.h>
+#include <semaphore.h>
 #include <sys/prctl.h>
+#include <unistd.h>
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 #define VLM_HOOK_MALLOC 0
@@ -27,8 +32,32 @@ namespace {
 std::atomic<bool> counting{false};
 std::atomic<std::uint64_t> allocations{0};
 std::atomic<std::uint64_t> locks{0};
+std::atomic<std::uint64_t> stdioCalls{0};
 // Trivial, so the thread-local needs no constructor call (which could allocate).
 thread_local AudioThreadCounts threadCounts;
+
+void noteAllocation()
+{
+    ++threadCounts.allocations;
+    if (counting.load(std::memory_order_relaxed) && onAudioThread())
+        allocations.fetch_add(1, std::memory_order_relaxed);
+}
+
+[[maybe_unused]] void noteBlocking()
+{
+    ++threadCounts.locks;
+    if (counting.load(std::memory_order_relaxed) && onAudioThread())
+        locks.fetch_add(1, std::memory_order_relaxed);
+}
+
+[[maybe_unused]] void noteStdio()
+{
+    ++threadCounts.stdio;
+    if (counting.load(std::memory_order_relaxed) && onAudioThread())
+        stdioCalls.fetch_add(1, std::memory_order_relaxed);
+}
+
+} // namespace
 
 // The thread's name, asked of the kernel each time: threads are named after
 // they start, so a cached answer could be stale. Allocates nothing.
@@ -39,15 +68,6 @@ bool onAudioThread()
         return false;
     return std::strncmp(name, SimulatedAudioSystem::ioThreadName, sizeof name) == 0;
 }
-
-void noteAllocation()
-{
-    ++threadCounts.allocations;
-    if (counting.load(std::memory_order_relaxed) && onAudioThread())
-        allocations.fetch_add(1, std::memory_order_relaxed);
-}
-
-} // namespace
 
 #if VLM_HOOK_MALLOC
 extern "C" void* __libc_malloc(std::size_t);
@@ -61,13 +81,14 @@ void startCountingOnAudioThreads()
 {
     allocations = 0;
     locks = 0;
+    stdioCalls = 0;
     counting = true;
 }
 
 AudioThreadCounts stopCountingOnAudioThreads()
 {
     counting = false;
-    return {allocations.load(), locks.load()};
+    return {allocations.load(), locks.load(), stdioCalls.load()};
 }
 
 AudioThreadCounts countsOnThisThread() { return threadCounts; }
@@ -130,13 +151,122 @@ int posix_memalign(void** out, std::size_t alignment, std::size_t size)
 #endif
 
 #if VLM_HOOK_LOCKS
-extern "C" int pthread_mutex_lock(pthread_mutex_t* mutex)
+// Each replaced entry point counts, then calls the next definition: found at
+// load, as a first lookup on an audio thread would allocate, or at the first
+// call when that comes before (from another library's start-up).
+namespace {
+
+template <typename F>
+F next(const char* name, const char* version = nullptr)
 {
-    using Lock = int (*)(pthread_mutex_t*);
-    static const Lock real = reinterpret_cast<Lock>(dlsym(RTLD_NEXT, "pthread_mutex_lock"));
-    ++threadCounts.locks;
-    if (counting.load(std::memory_order_relaxed) && onAudioThread())
-        locks.fetch_add(1, std::memory_order_relaxed);
-    return real(mutex);
+    void* found = version ? dlvsym(RTLD_NEXT, name, version) : nullptr;
+    return reinterpret_cast<F>(found ? found : dlsym(RTLD_NEXT, name));
+}
+
+#define VLM_ENTRY_POINTS(X)                                                                                           \
+    X(pthread_mutex_lock, nullptr)                                                                                    \
+    X(pthread_mutex_trylock, nullptr)                                                                                 \
+    X(pthread_mutex_timedlock, nullptr)                                                                               \
+    X(pthread_rwlock_rdlock, nullptr)                                                                                 \
+    X(pthread_rwlock_wrlock, nullptr)                                                                                 \
+    X(pthread_rwlock_tryrdlock, nullptr)                                                                              \
+    X(pthread_rwlock_trywrlock, nullptr)                                                                              \
+    X(pthread_rwlock_timedrdlock, nullptr)                                                                            \
+    X(pthread_rwlock_timedwrlock, nullptr)                                                                            \
+    X(pthread_cond_wait, "GLIBC_2.3.2")                                                                               \
+    X(pthread_cond_timedwait, "GLIBC_2.3.2")                                                                          \
+    X(pthread_cond_clockwait, nullptr)                                                                                \
+    X(pthread_spin_lock, nullptr)                                                                                     \
+    X(pthread_spin_trylock, nullptr)                                                                                  \
+    X(sem_wait, nullptr)                                                                                              \
+    X(sem_timedwait, nullptr)                                                                                         \
+    X(sem_trywait, nullptr)                                                                                           \
+    X(fwrite, nullptr)                                                                                                \
+    X(fputs, nullptr)                                                                                                 \
+    X(puts, nullptr)                                                                                                  \
+    X(fputc, nullptr)                                                                                                 \
+    X(putc, nullptr)                                                                                                  \
+    X(fflush, nullptr)                                                                                                \
+    X(vfprintf, nullptr)
+
+#define VLM_DECLARE(name, version)                                                                                    \
+    decltype(&::name) real_##name = nullptr;                                                                          \
+    decltype(&::name) find_##name()                                                                                   \
+    {                                                                                                                 \
+        if (!real_##name)                                                                                             \
+            real_##name = next<decltype(&::name)>(#name, version);                                                    \
+        return real_##name;                                                                                           \
+    }
+VLM_ENTRY_POINTS(VLM_DECLARE)
+#undef VLM_DECLARE
+
+[[maybe_unused]] const bool resolvedAtLoad = [] {
+#define VLM_FIND(name, version) find_##name();
+    VLM_ENTRY_POINTS(VLM_FIND)
+#undef VLM_FIND
+    return true;
+}();
+
+} // namespace
+
+extern "C" {
+#define VLM_BLOCKING(ret, name, params, args)                                                                         \
+    ret name params                                                                                                   \
+    {                                                                                                                 \
+        noteBlocking();                                                                                               \
+        return find_##name() args;                                                                                    \
+    }
+VLM_BLOCKING(int, pthread_mutex_lock, (pthread_mutex_t * m), (m))
+VLM_BLOCKING(int, pthread_mutex_trylock, (pthread_mutex_t * m), (m))
+VLM_BLOCKING(int, pthread_mutex_timedlock, (pthread_mutex_t * m, const timespec* t), (m, t))
+VLM_BLOCKING(int, pthread_rwlock_rdlock, (pthread_rwlock_t * l), (l))
+VLM_BLOCKING(int, pthread_rwlock_wrlock, (pthread_rwlock_t * l), (l))
+VLM_BLOCKING(int, pthread_rwlock_tryrdlock, (pthread_rwlock_t * l), (l))
+VLM_BLOCKING(int, pthread_rwlock_trywrlock, (pthread_rwlock_t * l), (l))
+VLM_BLOCKING(int, pthread_rwlock_timedrdlock, (pthread_rwlock_t * l, const timespec* t), (l, t))
+VLM_BLOCKING(int, pthread_rwlock_timedwrlock, (pthread_rwlock_t * l, const timespec* t), (l, t))
+VLM_BLOCKING(int, pthread_cond_wait, (pthread_cond_t * c, pthread_mutex_t* m), (c, m))
+VLM_BLOCKING(int, pthread_cond_timedwait, (pthread_cond_t * c, pthread_mutex_t* m, const timespec* t), (c, m, t))
+VLM_BLOCKING(int, pthread_cond_clockwait, (pthread_cond_t * c, pthread_mutex_t* m, clockid_t k, const timespec* t),
+             (c, m, k, t))
+VLM_BLOCKING(int, pthread_spin_lock, (pthread_spinlock_t * l), (l))
+VLM_BLOCKING(int, pthread_spin_trylock, (pthread_spinlock_t * l), (l))
+VLM_BLOCKING(int, sem_wait, (sem_t * s), (s))
+VLM_BLOCKING(int, sem_timedwait, (sem_t * s, const timespec* t), (s, t))
+VLM_BLOCKING(int, sem_trywait, (sem_t * s), (s))
+#undef VLM_BLOCKING
+
+#define VLM_STDIO(ret, name, params, args)                                                                            \
+    ret name params                                                                                                   \
+    {                                                                                                                 \
+        noteStdio();                                                                                                  \
+        return find_##name() args;                                                                                    \
+    }
+VLM_STDIO(std::size_t, fwrite, (const void* p, std::size_t s, std::size_t n, FILE* f), (p, s, n, f))
+VLM_STDIO(int, fputs, (const char* s, FILE* f), (s, f))
+VLM_STDIO(int, puts, (const char* s), (s))
+VLM_STDIO(int, fputc, (int c, FILE* f), (c, f))
+VLM_STDIO(int, putc, (int c, FILE* f), (c, f))
+VLM_STDIO(int, fflush, (FILE * f), (f))
+VLM_STDIO(int, vfprintf, (FILE * f, const char* format, va_list a), (f, format, a))
+#undef VLM_STDIO
+
+int fprintf(FILE* f, const char* format, ...)
+{
+    va_list a;
+    va_start(a, format);
+    const int n = vfprintf(f, format, a);
+    va_end(a);
+    return n;
+}
+int printf(const char* format, ...)
+{
+    va_list a;
+    va_start(a, format);
+    const int n = vfprintf(stdout, format, a);
+    va_end(a);
+    return n;
+}
+int vprintf(const char* format, va_list a) { return vfprintf(stdout, format, a); }
 }
 #endif

@@ -1,15 +1,20 @@
 #pragma once
-// Counts allocations and mutex locks made on the simulated audio system's IO
-// threads (and on any thread, for itself), through replaced operator new, malloc and pthread_mutex_lock. Link
-// it into a program of its own: it replaces them for the whole binary.
-// Under a sanitizer, which owns malloc (and, for ThreadSanitizer, the mutex
-// entry point), only operator new (and locks under AddressSanitizer) are counted.
+// Counts allocations and blocking calls made on the audio IO threads (named
+// kAudioHardwareIOThreadName) and on any thread, for itself, through replaced
+// operator new and malloc, every pthread lock, try-lock, condition wait,
+// spin lock and semaphore wait, and stdio writes (not sleeps: the simulated
+// system's IO threads keep time by sleeping between cycles). Link it into a
+// program of its own: it replaces them for the whole binary. Under a
+// sanitizer, which owns malloc (and, for ThreadSanitizer, the pthread entry
+// points), only operator new (and the blocking calls under AddressSanitizer)
+// are counted.
 
 #include <cstdint>
 
 struct AudioThreadCounts {
     std::uint64_t allocations = 0;
-    std::uint64_t locks = 0;
+    std::uint64_t locks = 0;  // locks, try-locks and waits
+    std::uint64_t stdio = 0;
 };
 
 // Counting runs between these calls; the counts cover every audio IO thread.
@@ -18,3 +23,6 @@ AudioThreadCounts stopCountingOnAudioThreads();
 
 // Everything the calling thread has allocated and locked since it began.
 AudioThreadCounts countsOnThisThread();
+
+// Whether the calling thread is an audio IO thread; allocates nothing.
+bool onAudioThread();

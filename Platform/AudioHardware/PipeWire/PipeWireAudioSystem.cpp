@@ -1,4 +1,5 @@
 #include "PipeWireAudioSystemImpl.h"
+#include "PipeWireLog.h"
 
 #include <algorithm>
 #include <cstring>
@@ -26,18 +27,40 @@ constexpr std::chrono::milliseconds kSynchronizeBound{5000};
 Impl::~Impl()
 {
     connection.shutDown();
+    if (workEvent) {
+        Lock lock(connection.loop());
+        pw_loop_destroy_source(pw_thread_loop_get_loop(connection.loop()), workEvent);
+    }
     for (auto& l : listeners)
         *l.active = false;
 }
 
 void Impl::connected(pw_core* core)
 {
+    if (!workEvent)
+        workEvent = pw_loop_add_event(pw_thread_loop_get_loop(connection.loop()), onWork, this);
     session = std::make_unique<Session>();
-    session->graph = std::make_unique<pipewire::Graph>(core, nextObjectID, [this] { afterChange(); });
-    session->links = std::make_unique<pipewire::LinkSet>(core, pw_thread_loop_get_loop(connection.loop()),
-                                                         [this] { afterChange(); });
+    session->graph = std::make_unique<pipewire::Graph>(core, nextObjectID, [this] { scheduleWork(); });
+    session->links = std::make_unique<pipewire::LinkSet>(core, [this] { scheduleWork(); });
     session->driverInstall =
         std::make_unique<pipewire::DriverInstall>(core, pw_thread_loop_get_loop(connection.loop()));
+}
+
+void Impl::scheduleWork()
+{
+    if (std::exchange(workPending, true))
+        return;
+    if (workEvent)
+        pw_loop_signal_event(pw_thread_loop_get_loop(connection.loop()), workEvent);
+    else
+        afterChange();
+}
+
+void Impl::onWork(void* data, std::uint64_t) noexcept
+{
+    auto* self = static_cast<Impl*>(data);
+    if (self->workPending)
+        self->afterChange();
 }
 
 // Every device is gone for the program: IOProcs keep their ids but run no
@@ -50,14 +73,20 @@ void Impl::disconnected()
     afterChange();
 }
 
+// What a round trip waited for is in: its work is done before it returns.
 void Impl::syncDone(int seq)
 {
     if (session)
         session->graph->syncDone(seq);
+    if (workPending)
+        afterChange();
 }
 
 void Impl::afterChange()
 {
+    workPending = false;
+    if (session)
+        session->graph->runDeferred();
     const pipewire::Graph* g = graph();
     std::vector<std::tuple<AudioObjectID, std::uint32_t, std::uint32_t>> devices;
     if (g)
@@ -66,6 +95,7 @@ void Impl::afterChange()
                 devices.emplace_back(node->objectID, node->inputChannels(), node->outputChannels());
     std::sort(devices.begin(), devices.end());
     if (devices != publishedDevices) {
+        qCInfo(lcPipeWire) << "devices:" << devices.size() << "(were" << publishedDevices.size() << ")";
         publishedDevices = std::move(devices);
         notify(kAudioHardwarePropertyDevices);
     }
@@ -172,8 +202,11 @@ OSStatus Impl::startIOProc(IOProc& proc)
     } else {
         return kAudioHardwareBadDeviceError;
     }
+    // A node stopped by another client (destroyed, or failed) is rebuilt
+    // with everything else, as after a lost connection: the devices come
+    // back under new ids and the program starts them again.
     if (!session->node)
-        session->node = std::make_unique<pipewire::ProgramNode>(connection.core());
+        session->node = std::make_unique<pipewire::ProgramNode>(connection.core(), [this] { connection.restart(); });
     if (session->node->failed()) {
         session->node.reset();
         return kAudioHardwareUnspecifiedError;

@@ -78,7 +78,11 @@ struct PipeWireAudioSystem::Impl final : pipewire::Connection::Listener {
     void disconnected() override;
     void syncDone(int seq) override;
 
-    // After every change of the graph: tells listeners what changed and
+    // Marks the graph changed; the work runs once per pass of the loop (or
+    // at a round trip's end), however many changes came in it.
+    void scheduleWork();
+    static void onWork(void* data, std::uint64_t) noexcept;
+    // The work after changes of the graph: tells listeners what changed and
     // brings the links up to date.
     void afterChange();
     void notify(AudioObjectPropertySelector selector);
@@ -102,6 +106,8 @@ struct PipeWireAudioSystem::Impl final : pipewire::Connection::Listener {
 
     pipewire::Connection connection;
     std::unique_ptr<Session> session;
+    spa_source* workEvent = nullptr;
+    bool workPending = false;
 
     std::map<AudioObjectID, std::unique_ptr<Tap>> taps;
     std::map<AudioObjectID, std::unique_ptr<Aggregate>> aggregates;

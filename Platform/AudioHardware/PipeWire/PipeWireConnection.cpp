@@ -1,20 +1,12 @@
 #include "PipeWireConnection.h"
+#include "PipeWireLog.h"
 
 #include <algorithm>
 #include <cerrno>
 
 namespace pipewire {
 
-namespace {
-
-// First retry soon (a server restart takes a few tens of milliseconds), then
-// no more often than once a second.
-constexpr std::chrono::milliseconds kFirstBackoff{50};
-constexpr std::chrono::milliseconds kLongestBackoff{1000};
-
-} // namespace
-
-Connection::Connection(Listener& listener) : listener_(listener), backoff_(kFirstBackoff) {}
+Connection::Connection(Listener& listener) : listener_(listener), backoff_(kFirstRetryDelay) {}
 
 Connection::~Connection()
 {
@@ -78,7 +70,8 @@ void Connection::tryConnect()
         .error = onError,
     };
     pw_core_add_listener(core_, coreHook_.get(), &events, this);
-    backoff_ = kFirstBackoff;
+    backoff_ = kFirstRetryDelay;
+    qCInfo(lcPipeWire) << "connected to the PipeWire server";
     listener_.connected(core_);
 }
 
@@ -99,7 +92,7 @@ void Connection::retryLater()
     value.tv_sec = backoff_.count() / 1000;
     value.tv_nsec = long(backoff_.count() % 1000) * 1000000L;
     pw_loop_update_timer(pw_thread_loop_get_loop(loop_), retryTimer_, &value, nullptr, false);
-    backoff_ = std::min(backoff_ * 2, kLongestBackoff);
+    backoff_ = std::min(backoff_ * 2, kLongestRetryDelay);
 }
 
 void Connection::onDone(void* data, std::uint32_t id, int seq) noexcept
@@ -115,12 +108,24 @@ void Connection::onDone(void* data, std::uint32_t id, int seq) noexcept
 }
 
 // The server went away: the core is let go outside this event, and
-// connected again as soon as a server answers.
-void Connection::onError(void* data, std::uint32_t id, int, int res, const char*) noexcept
+// connected again as soon as a server answers. Errors of other objects are
+// told to their own listeners.
+void Connection::onError(void* data, std::uint32_t id, int seq, int res, const char* message) noexcept
 {
     auto* self = static_cast<Connection*>(data);
-    if (id == PW_ID_CORE && res == -EPIPE)
+    if (id == PW_ID_CORE && res == -EPIPE) {
+        qCWarning(lcPipeWire) << "the PipeWire server went away";
         pw_loop_signal_event(pw_thread_loop_get_loop(self->loop_), self->lostEvent_);
+    } else {
+        // Mostly a global gone before its binding was answered.
+        qCDebug(lcPipeWire) << "error on object" << id << "seq" << seq << ":" << res << (message ? message : "");
+    }
+}
+
+void Connection::restart()
+{
+    if (core_ && lostEvent_)
+        pw_loop_signal_event(pw_thread_loop_get_loop(loop_), lostEvent_);
 }
 
 void Connection::onLost(void* data, std::uint64_t) noexcept

@@ -23,6 +23,12 @@ public:
         virtual void syncDone(int seq) = 0;
     };
 
+    // The first try after a failed one comes soon (a server restart takes a
+    // few tens of milliseconds), then each waits twice as long, up to once a
+    // second.
+    static constexpr std::chrono::milliseconds kFirstRetryDelay{50};
+    static constexpr std::chrono::milliseconds kLongestRetryDelay{1000};
+
     explicit Connection(Listener& listener);
     ~Connection();
     Connection(const Connection&) = delete;
@@ -33,6 +39,12 @@ public:
     bool start();
     // Stops reconnecting and lets the current connection go.
     void shutDown();
+    // Lock held. Lets the current connection go, outside the event that asks,
+    // and connects again as after a lost connection.
+    void restart();
+    // How long the next try waits after a failed one: short again once a
+    // connection is made.
+    std::chrono::milliseconds retryDelay() const { return backoff_; }
 
     pw_thread_loop* loop() const { return loop_; }
     pw_context* context() const { return context_; }

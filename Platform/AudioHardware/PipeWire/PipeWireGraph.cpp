@@ -1,7 +1,7 @@
 #include "PipeWireGraph.h"
+#include "PipeWireLog.h"
 
 #include <pipewire/extensions/metadata.h>
-#include <spa/utils/json.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -14,6 +14,10 @@ namespace {
 
 constexpr double kDefaultGraphRate = 48000.0;
 constexpr std::uint32_t kDefaultQuantum = 1024;
+// How long a new node may go without the port change that shows the session
+// manager has set it up before it is taken as set up all the same (a session
+// manager that keeps the ports it found).
+constexpr std::chrono::milliseconds kSettleGrace{3000};
 
 void mergeProperties(Properties& into, const spa_dict* dict)
 {
@@ -36,39 +40,6 @@ std::optional<double> parseNumber(const std::string& text)
     if (end == text.c_str())
         return std::nullopt;
     return value;
-}
-
-// The next JSON string of `iterator`, whatever its length; false at the end
-// or on something that is not a string.
-bool nextString(spa_json& iterator, std::string& out)
-{
-    const char* value = nullptr;
-    const int length = spa_json_next(&iterator, &value);
-    if (length <= 0 || !spa_json_is_string(value, length))
-        return false;
-    out.assign(std::size_t(length) + 1, '\0');
-    if (spa_json_parse_stringn(value, length, out.data(), length + 1) < 0)
-        return false;
-    out.resize(std::strlen(out.c_str()));
-    return true;
-}
-
-// The "name" of a metadata value such as {"name":"alsa_input.usb-mic"}.
-std::string jsonName(const std::string& json)
-{
-    spa_json outer, object;
-    spa_json_init(&outer, json.c_str(), json.size());
-    if (spa_json_enter_object(&outer, &object) <= 0)
-        return {};
-    std::string key, value;
-    while (nextString(object, key)) {
-        if (key == "name")
-            return nextString(object, value) ? value : std::string();
-        const char* skipped = nullptr;
-        if (spa_json_next(&object, &skipped) <= 0)
-            break;
-    }
-    return {};
 }
 
 // "output_FL" → "FL", "capture_MONO" → "MONO".
@@ -119,28 +90,10 @@ std::string Node::displayName() const
 // Clients and metadata
 
 struct Graph::Client {
+    std::uint64_t serial = 0;
     Properties props;
     std::unique_ptr<Proxy> proxy;
     std::function<void()>* changed = nullptr;
-};
-
-// One binding of a metadata object and the values (subject 0) it brought.
-struct Graph::MetadataBinding {
-    Metadata* owner = nullptr;
-    std::unique_ptr<Proxy> proxy;
-    std::map<std::string, std::string> values;
-};
-
-struct Graph::Metadata {
-    std::function<void()>* changed = nullptr;
-    std::string name;
-    // Exported by a client (the session manager) rather than kept by the
-    // server itself: only those can lose changes, see refreshMetadata().
-    bool exported = false;
-    std::unique_ptr<MetadataBinding> current;
-    // A second binding made to read the object afresh; it replaces
-    // `current` once its values are complete.
-    std::unique_ptr<MetadataBinding> fresh;
 };
 
 namespace {
@@ -172,28 +125,6 @@ constexpr pw_client_events clientEvents{
     .info = onClientInfo,
 };
 
-int onMetadataProperty(void* data, std::uint32_t subject, const char* key, const char*, const char* value) noexcept
-{
-    auto* binding = static_cast<Graph::MetadataBinding*>(data);
-    if (subject != PW_ID_CORE)
-        return 0;
-    if (!key)
-        binding->values.clear();
-    else if (!value)
-        binding->values.erase(key);
-    else
-        binding->values[key] = value;
-    // A fresh binding counts once it is complete.
-    if (binding == binding->owner->current.get())
-        (*binding->owner->changed)();
-    return 0;
-}
-
-constexpr pw_metadata_events metadataEvents{
-    .version = PW_VERSION_METADATA_EVENTS,
-    .property = onMetadataProperty,
-};
-
 } // namespace
 
 // ---------------------------------------------------------------------------
@@ -201,7 +132,9 @@ constexpr pw_metadata_events metadataEvents{
 
 Graph::Graph(pw_core* core, AudioObjectID& nextObjectID, std::function<void()> changed)
     : core_(core), nextObjectID_(nextObjectID), changed_(std::move(changed)),
-      registry_(reinterpret_cast<pw_proxy*>(pw_core_get_registry(core, PW_VERSION_REGISTRY, 0)))
+      registry_(reinterpret_cast<pw_proxy*>(pw_core_get_registry(core, PW_VERSION_REGISTRY, 0))),
+      metadata_(core, reinterpret_cast<pw_registry*>(registry_.get()), [this] { changed_(); }),
+      loop_(pw_context_get_main_loop(pw_core_get_context(core)))
 {
     static constexpr pw_registry_events events{
         .version = PW_VERSION_REGISTRY_EVENTS,
@@ -210,13 +143,17 @@ Graph::Graph(pw_core* core, AudioObjectID& nextObjectID, std::function<void()> c
     };
     if (registry_)
         pw_registry_add_listener(reinterpret_cast<pw_registry*>(registry_.get()), registryHook_.get(), &events, this);
+    settleTimer_ = pw_loop_add_timer(loop_, onSettleTimer, this);
+    // Everything announced before this round trip was there before us.
+    startSync_ = pw_core_sync(core_, PW_ID_CORE, 0);
 }
 
 Graph::~Graph()
 {
     registryHook_.remove();
+    if (settleTimer_)
+        pw_loop_destroy_source(loop_, settleTimer_);
     // Bindings before the registry they came from.
-    metadata_.clear();
     clients_.clear();
     nodes_.clear();
 }
@@ -245,15 +182,26 @@ void Graph::addGlobal(std::uint32_t id, const char* type, const spa_dict* props)
             node->inputStreamID = nextObjectID_++;
             node->outputStreamID = nextObjectID_++;
         }
+        node->serial = std::uint64_t(parseNumber(lookup(node->props, PW_KEY_OBJECT_SERIAL)).value_or(0));
+        // The session manager sets up the format and ports of every audio
+        // node it does not simply link: devices, and streams that ask not
+        // to be linked or remixed.
+        node->needsSetup = node->isDevice() || lookup(node->props, PW_KEY_NODE_AUTOCONNECT) != "true"
+                        || lookup(node->props, PW_KEY_STREAM_DONT_REMIX) == "true";
+        node->preexisting = !started_;
+        node->seen = std::chrono::steady_clock::now();
         node->proxy = std::make_unique<Proxy>(
             static_cast<pw_proxy*>(pw_registry_bind(registry, id, type, PW_VERSION_NODE, 0)));
         node->proxy->listenToObject(&nodeEvents, node.get());
+        qCDebug(lcPipeWire) << "node" << id << node->name().c_str() << node->mediaClass().c_str();
         nodes_[id] = std::move(node);
+        armSettleTimer();
     } else if (std::strcmp(type, PW_TYPE_INTERFACE_Port) == 0) {
         Properties p;
         mergeProperties(p, props);
         Port port;
         port.nodeGlobalID = std::uint32_t(parseNumber(lookup(p, PW_KEY_NODE_ID)).value_or(0));
+        port.serial = std::uint64_t(parseNumber(lookup(p, PW_KEY_OBJECT_SERIAL)).value_or(0));
         port.index = std::uint32_t(parseNumber(lookup(p, PW_KEY_PORT_ID)).value_or(0));
         port.isOutput = lookup(p, PW_KEY_PORT_DIRECTION) == "out";
         port.isMonitor = lookup(p, PW_KEY_PORT_MONITOR) == "true";
@@ -261,98 +209,137 @@ void Graph::addGlobal(std::uint32_t id, const char* type, const spa_dict* props)
         port.channel = lookup(p, PW_KEY_AUDIO_CHANNEL);
         if (port.channel.empty())
             port.channel = channelOfPortName(port.name);
+        if (auto node = nodes_.find(port.nodeGlobalID);
+            node != nodes_.end() && node->second->portsRemoved && !node->second->portsRemade) {
+            node->second->portsRemade = true;
+            qCDebug(lcPipeWire) << "node" << node->first << "set up by the session manager";
+        }
         ports_[id] = std::move(port);
         changed_();
     } else if (std::strcmp(type, PW_TYPE_INTERFACE_Client) == 0) {
         auto client = std::make_unique<Client>();
         client->changed = &changed_;
         mergeProperties(client->props, props);
+        client->serial = std::uint64_t(parseNumber(lookup(client->props, PW_KEY_OBJECT_SERIAL)).value_or(0));
         client->proxy = std::make_unique<Proxy>(
             static_cast<pw_proxy*>(pw_registry_bind(registry, id, type, PW_VERSION_CLIENT, 0)));
         client->proxy->listenToObject(&clientEvents, client.get());
         clients_[id] = std::move(client);
     } else if (std::strcmp(type, PW_TYPE_INTERFACE_Metadata) == 0) {
-        Properties p;
-        mergeProperties(p, props);
-        // "default" holds the session's default devices, "settings" the
-        // graph's clock.
-        const std::string name = lookup(p, PW_KEY_METADATA_NAME);
-        if (name != "default" && name != "settings")
-            return;
-        auto m = std::make_unique<Metadata>();
-        m->changed = &changed_;
-        m->name = name;
-        m->exported = !lookup(p, PW_KEY_CLIENT_ID).empty();
-        m->current = bindMetadata(*m, id);
-        metadata_[id] = std::move(m);
+        metadata_.add(id, props);
     }
 }
 
 void Graph::removeGlobal(std::uint32_t id)
 {
-    if (nodes_.erase(id) || ports_.erase(id) || metadata_.erase(id)) {
+    if (auto port = ports_.find(id); port != ports_.end()) {
+        if (auto node = nodes_.find(port->second.nodeGlobalID); node != nodes_.end())
+            node->second->portsRemoved = true;
+        ports_.erase(port);
+        changed_();
+    } else if (nodes_.erase(id) || metadata_.remove(id)) {
         changed_();
     } else if (clients_.erase(id)) {
-        refreshMetadata();
+        metadata_.clientLeft();
         changed_();
     }
-}
-
-std::unique_ptr<Graph::MetadataBinding> Graph::bindMetadata(Metadata& m, std::uint32_t id)
-{
-    auto binding = std::make_unique<MetadataBinding>();
-    binding->owner = &m;
-    binding->proxy = std::make_unique<Proxy>(static_cast<pw_proxy*>(pw_registry_bind(
-        reinterpret_cast<pw_registry*>(registry_.get()), id, PW_TYPE_INTERFACE_Metadata, PW_VERSION_METADATA, 0)));
-    binding->proxy->listenToObject(&metadataEvents, binding.get());
-    return binding;
-}
-
-// PipeWire 0.3.65 passes a change to a metadata object that a client exports
-// (the session manager's "default") only to the clients still binding that
-// object, whenever any client is: a default device chosen while some tool
-// (pw-metadata, wpctl) binds it is never told to clients that were already
-// listening, and a tool that leaves before its binding is answered leaves
-// them without any later change. A fresh binding is always sent every value,
-// so the exported objects are bound afresh after each client leaves, which
-// is when a tool that may have caused such a gap is done. Refreshes do not
-// overlap: one asked for during another follows it.
-void Graph::refreshMetadata()
-{
-    if (refreshing_) {
-        refreshAgain_ = true;
-        return;
-    }
-    bool any = false;
-    for (auto& [id, m] : metadata_) {
-        if (!m->exported)
-            continue;
-        m->fresh = bindMetadata(*m, id);
-        any = true;
-    }
-    if (!any)
-        return;
-    refreshSync_ = pw_core_sync(core_, PW_ID_CORE, refreshSync_);
-    refreshing_ = refreshSync_ >= 0;
-    if (!refreshing_)
-        for (auto& [id, m] : metadata_)
-            m->fresh.reset();
 }
 
 void Graph::syncDone(int seq)
 {
-    if (!refreshing_ || seq != refreshSync_)
-        return;
-    // The round trip after the fresh bindings is done: they have every value.
-    refreshing_ = false;
-    for (auto& [id, m] : metadata_)
-        if (m->fresh)
-            m->current = std::move(m->fresh);
-    changed_();
-    if (refreshAgain_) {
-        refreshAgain_ = false;
-        refreshMetadata();
+    if (seq == startSync_ && !started_) {
+        started_ = true;
+        changed_();
     }
+    metadata_.syncDone(seq);
+}
+
+// ---------------------------------------------------------------------------
+// Whether the session manager is done with a node
+//
+// WirePlumber (0.4) sets up each audio device node, and each stream that is
+// not simply to be linked, when it appears: it sets the node's Format and
+// PortConfig, and counts the node ready ("activated") only once the node's
+// ports change in answer. PipeWire's adapter refuses both while the node
+// runs ("was started", -EIO), so a node that a link has set running before
+// then never changes its ports: its item is never activated, and from then
+// on the session manager's policy links nothing at all for any application
+// ("pending linkable not ready"). So this process links a node only once
+// the session manager is done with it:
+// - a node it does not set up (a stream it links itself) at once;
+// - a node that comes without ports (a stream, a sound card's node) once it
+//   has ports: they are the answer to the session manager's PortConfig;
+// - a node that makes its ports itself (adapter.auto-port-config: a virtual
+//   device from a configuration fragment or `pw-cli create-node`) once its
+//   ports have been removed and made again, the answer to that PortConfig;
+//   if it was there before this connection, once the session manager was
+//   there before the node (it set the node up as it came) or the ports are
+//   younger than the session manager (made by its PortConfig);
+// - without a session manager, at once: nothing will set it up;
+// - and whatever happened, after a grace period, should a session manager
+//   keep the ports it found.
+
+const Graph::Client* Graph::sessionManager() const
+{
+    const Client* oldest = nullptr;
+    for (const auto& [id, client] : clients_) {
+        const std::string name = lookup(client->props, PW_KEY_APP_NAME);
+        if (name.rfind("WirePlumber", 0) != 0 && name != "pipewire-media-session")
+            continue;
+        if (!oldest || client->serial < oldest->serial)
+            oldest = client.get();
+    }
+    return oldest;
+}
+
+bool Graph::settled(const Node& node) const
+{
+    if (!node.needsSetup || node.portsRemade)
+        return true;
+    if (!node.hasInfo)
+        return false;
+    bool hasPorts = false, portsOlderThanManager = false;
+    const Client* manager = sessionManager();
+    for (const auto& [id, port] : ports_) {
+        if (port.nodeGlobalID != node.globalID)
+            continue;
+        hasPorts = true;
+        portsOlderThanManager = portsOlderThanManager || (manager && port.serial < manager->serial);
+    }
+    if (lookup(node.props, "adapter.auto-port-config").empty())
+        return hasPorts;
+    if (!manager || std::chrono::steady_clock::now() - node.seen >= kSettleGrace)
+        return true;
+    return node.preexisting && (manager->serial < node.serial || (hasPorts && !portsOlderThanManager));
+}
+
+void Graph::armSettleTimer()
+{
+    if (!settleTimer_)
+        return;
+    const auto now = std::chrono::steady_clock::now();
+    std::optional<std::chrono::steady_clock::duration> next;
+    for (const auto& [id, node] : nodes_) {
+        if (!node->needsSetup || node->portsRemade || lookup(node->props, "adapter.auto-port-config").empty())
+            continue;
+        const auto left = node->seen + kSettleGrace - now;
+        if (left > std::chrono::steady_clock::duration::zero() && (!next || left < *next))
+            next = left;
+    }
+    if (!next)
+        return;
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(*next).count() + 1;
+    timespec value{};
+    value.tv_sec = ns / 1000000000;
+    value.tv_nsec = long(ns % 1000000000);
+    pw_loop_update_timer(loop_, settleTimer_, &value, nullptr, false);
+}
+
+void Graph::onSettleTimer(void* data, std::uint64_t) noexcept
+{
+    auto* self = static_cast<Graph*>(data);
+    self->changed_();
+    self->armSettleTimer();
 }
 
 // ---------------------------------------------------------------------------
@@ -403,37 +390,26 @@ AudioObjectID Graph::defaultDevice(const char* key) const
     // The session may name a sink as the default source (meaning its
     // monitor); a default input is a device that captures, so that is none.
     const bool input = std::strcmp(key, "default.audio.source") == 0;
-    const Node* node = listedNodeNamed(jsonName(metadataValue("default", key)));
+    const Node* node = listedNodeNamed(jsonName(metadata_.value("default", key)));
     if (!node || (input ? node->inputChannels() : node->outputChannels()) == 0)
         return kAudioObjectUnknown;
     return node->objectID;
 }
 
-std::string Graph::metadataValue(const std::string& name, const std::string& key) const
-{
-    for (const auto& [id, m] : metadata_) {
-        if (m->name != name || !m->current)
-            continue;
-        if (auto value = m->current->values.find(key); value != m->current->values.end())
-            return value->second;
-    }
-    return {};
-}
-
 double Graph::rate() const
 {
-    if (auto forced = parseNumber(metadataValue("settings", "clock.force-rate")); forced && *forced > 0)
+    if (auto forced = parseNumber(metadata_.value("settings", "clock.force-rate")); forced && *forced > 0)
         return *forced;
-    if (auto rate = parseNumber(metadataValue("settings", "clock.rate")); rate && *rate > 0)
+    if (auto rate = parseNumber(metadata_.value("settings", "clock.rate")); rate && *rate > 0)
         return *rate;
     return kDefaultGraphRate;
 }
 
 std::uint32_t Graph::quantum() const
 {
-    if (auto forced = parseNumber(metadataValue("settings", "clock.force-quantum")); forced && *forced > 0)
+    if (auto forced = parseNumber(metadata_.value("settings", "clock.force-quantum")); forced && *forced > 0)
         return std::uint32_t(*forced);
-    if (auto quantum = parseNumber(metadataValue("settings", "clock.quantum")); quantum && *quantum > 0)
+    if (auto quantum = parseNumber(metadata_.value("settings", "clock.quantum")); quantum && *quantum > 0)
         return std::uint32_t(*quantum);
     return kDefaultQuantum;
 }

@@ -1,13 +1,16 @@
 #pragma once
 // The server's graph as this process sees it: the audio device nodes and
 // application streams, their ports, the clients, and the session's
-// "default" and graph "settings" metadata, mirrored from the registry of
-// one connection. Lives as long as that connection; call it with the thread
-// loop's lock held.
+// "default" and graph "settings" metadata (PipeWireMetadata.h), mirrored
+// from the registry of one connection, and which nodes the session manager
+// has finished setting up. Lives as long as that connection; call it with
+// the thread loop's lock held.
 
 #include "AudioHardware/CoreAudioTypes.h"
 #include "PipeWireHandles.h"
+#include "PipeWireMetadata.h"
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -22,6 +25,7 @@ std::string lookup(const Properties& properties, std::string_view key);
 
 struct Node {
     std::uint32_t globalID = 0;
+    std::uint64_t serial = 0;  // object.serial: never given to another object
     AudioObjectID objectID = 0;  // devices only
     AudioObjectID inputStreamID = 0;
     AudioObjectID outputStreamID = 0;
@@ -31,6 +35,12 @@ struct Node {
     std::uint32_t inputPorts = 0;
     std::uint32_t outputPorts = 0;
     std::function<void()>* changed = nullptr;
+    // What tells whether the session manager is done with it (see settled()).
+    bool needsSetup = false;
+    bool preexisting = false;  // there before this connection
+    bool portsRemoved = false;
+    bool portsRemade = false;
+    std::chrono::steady_clock::time_point seen;
 
     std::string mediaClass() const { return lookup(props, PW_KEY_MEDIA_CLASS); }
     std::string name() const { return lookup(props, PW_KEY_NODE_NAME); }
@@ -46,6 +56,7 @@ struct Node {
 
 struct Port {
     std::uint32_t nodeGlobalID = 0;
+    std::uint64_t serial = 0;
     std::uint32_t index = 0;  // port.id: the order within its node
     bool isOutput = false;
     bool isMonitor = false;
@@ -55,9 +66,9 @@ struct Port {
 
 class Graph {
 public:
-    // `changed` runs after every change the registry or metadata brings;
-    // `nextObjectID` numbers devices across connections, so an id is never
-    // given to another device.
+    // `changed` runs after every change the registry or metadata brings (and
+    // when a node becomes settled by time); `nextObjectID` numbers devices
+    // across connections, so an id is never given to another device.
     Graph(pw_core* core, AudioObjectID& nextObjectID, std::function<void()> changed);
     ~Graph();
     Graph(const Graph&) = delete;
@@ -78,12 +89,16 @@ public:
     // application.id or portal app id, on the node or its client).
     bool followsApplication(const Node& node, const std::vector<std::string>& bundleIDs) const;
 
-    // The round trip that completes a metadata refresh has come back.
+    // Whether the session manager has finished setting up `node`, so that a
+    // link to it cannot get in the way (see the source).
+    bool settled(const Node& node) const;
+
+    // The work that registry events only mark, once per pass of the loop.
+    void runDeferred() { metadata_.runDeferred(); }
+    // A round trip has come back.
     void syncDone(int seq);
 
     struct Client;
-    struct Metadata;
-    struct MetadataBinding;
 
 private:
     static void onGlobal(void* data, std::uint32_t id, std::uint32_t, const char* type, std::uint32_t,
@@ -91,9 +106,9 @@ private:
     static void onGlobalRemove(void* data, std::uint32_t id) noexcept;
     void addGlobal(std::uint32_t id, const char* type, const spa_dict* props);
     void removeGlobal(std::uint32_t id);
-    std::unique_ptr<MetadataBinding> bindMetadata(Metadata& m, std::uint32_t id);
-    void refreshMetadata();
-    std::string metadataValue(const std::string& name, const std::string& key) const;
+    const Client* sessionManager() const;
+    static void onSettleTimer(void* data, std::uint64_t) noexcept;
+    void armSettleTimer();
 
     pw_core* core_;
     AudioObjectID& nextObjectID_;
@@ -103,10 +118,11 @@ private:
     std::map<std::uint32_t, std::unique_ptr<Node>> nodes_;  // by global id
     std::map<std::uint32_t, Port> ports_;                    // by global id
     std::map<std::uint32_t, std::unique_ptr<Client>> clients_;
-    std::map<std::uint32_t, std::unique_ptr<Metadata>> metadata_;
-    int refreshSync_ = -1;
-    bool refreshing_ = false;
-    bool refreshAgain_ = false;
+    MetadataMirror metadata_;
+    pw_loop* loop_;
+    spa_source* settleTimer_ = nullptr;
+    int startSync_ = -1;
+    bool started_ = false;  // the globals there before this connection are in
 };
 
 } // namespace pipewire

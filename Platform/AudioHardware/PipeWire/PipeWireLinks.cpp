@@ -1,4 +1,5 @@
 #include "PipeWireLinks.h"
+#include "PipeWireLog.h"
 
 #include <algorithm>
 #include <set>
@@ -21,35 +22,25 @@ struct LinkSet::Link {
     Wanted ends{};
     std::unique_ptr<Proxy> proxy;
     bool bound = false;
-    bool failed = false;   // refused, or taken away by the server
+    bool failed = false;   // refused, or taken away
     bool refused = false;  // refused before it was made
 };
 
 namespace {
 
-void linkGone(LinkSet::Link& link, pw_loop* loop, spa_source* again)
+void linkGone(LinkSet::Link& link, const std::function<void()>& again)
 {
     if (link.failed)
         return;
     link.failed = true;
-    pw_loop_signal_event(loop, again);
+    again();
 }
 
 } // namespace
 
-LinkSet::LinkSet(pw_core* core, pw_loop* loop, std::function<void()> again)
-    : core_(core), loop_(loop), again_(std::move(again)), againEvent_(pw_loop_add_event(loop, onAgain, this))
-{
-}
+LinkSet::LinkSet(pw_core* core, std::function<void()> again) : core_(core), again_(std::move(again)) {}
 
-LinkSet::~LinkSet()
-{
-    links_.clear();
-    if (againEvent_)
-        pw_loop_destroy_source(loop_, againEvent_);
-}
-
-void LinkSet::onAgain(void* data, std::uint64_t) noexcept { static_cast<LinkSet*>(data)->again_(); }
+LinkSet::~LinkSet() = default;
 
 std::vector<LinkSet::Wanted> LinkSet::wanted(const Graph& graph, ProgramNode& node) const
 {
@@ -82,15 +73,15 @@ std::vector<LinkSet::Wanted> LinkSet::wanted(const Graph& graph, ProgramNode& no
             // Left channels to the left input, right to the right, the rest
             // (mono, centre) to both.
             for (const auto& [id, entry] : graph.nodes()) {
-                if (!graph.followsApplication(*entry, route->bundleIDs()))
+                if (!graph.followsApplication(*entry, route->bundleIDs()) || !graph.settled(*entry))
                     continue;
                 for (const auto& [portID, port] : byNode[id]) {
                     if (!port->isOutput || port->isMonitor)
                         continue;
                     if (!isRight(port->channel))
-                        result.push_back({id, portID, self, sides[0]});
+                        result.push_back({id, portID, self, sides[0], {}});
                     if (!isLeft(port->channel))
-                        result.push_back({id, portID, self, sides[1]});
+                        result.push_back({id, portID, self, sides[1], {}});
                 }
             }
             break;
@@ -98,7 +89,7 @@ std::vector<LinkSet::Wanted> LinkSet::wanted(const Graph& graph, ProgramNode& no
             // The device's channels fold as its own layout would: even ones
             // to the left, odd ones to the right, a single one to both.
             const auto device = graph.nodes().find(route->target());
-            if (device == graph.nodes().end())
+            if (device == graph.nodes().end() || !graph.settled(*device->second))
                 break;
             const bool virtualSource = device->second->mediaClass() == "Audio/Source/Virtual";
             std::vector<std::uint32_t> captures;
@@ -108,10 +99,10 @@ std::vector<LinkSet::Wanted> LinkSet::wanted(const Graph& graph, ProgramNode& no
             std::uint32_t folded[2] = {0, 0};
             for (std::size_t i = 0; i < captures.size(); ++i) {
                 const std::size_t side = i % 2;
-                result.push_back({route->target(), captures[i], self, sides[side]});
+                result.push_back({route->target(), captures[i], self, sides[side], {}});
                 ++folded[side];
                 if (captures.size() == 1) {
-                    result.push_back({route->target(), captures[i], self, sides[1]});
+                    result.push_back({route->target(), captures[i], self, sides[1], {}});
                     ++folded[1];
                 }
             }
@@ -119,6 +110,9 @@ std::vector<LinkSet::Wanted> LinkSet::wanted(const Graph& graph, ProgramNode& no
             break;
         }
         case RouteKind::playback: {
+            const auto device = graph.nodes().find(route->target());
+            if (device == graph.nodes().end() || !graph.settled(*device->second))
+                break;
             std::vector<std::pair<std::uint32_t, const Port*>> inputs;
             for (const auto& entry : byNode[route->target()])
                 if (!entry.second->isOutput)
@@ -130,12 +124,14 @@ std::vector<LinkSet::Wanted> LinkSet::wanted(const Graph& graph, ProgramNode& no
                 if (input == inputs.end() && side < inputs.size())
                     input = inputs.begin() + std::ptrdiff_t(side);
                 if (input != inputs.end())
-                    result.push_back({self, sides[side], route->target(), input->first});
+                    result.push_back({self, sides[side], route->target(), input->first, {}});
             }
             break;
         }
         }
     }
+    for (Wanted& w : result)
+        w.serials = {graph.ports().at(w.outputPort).serial, graph.ports().at(w.inputPort).serial};
     return result;
 }
 
@@ -144,22 +140,21 @@ void LinkSet::reconcile(const Graph& graph, ProgramNode& node)
     const std::vector<Wanted> want = wanted(graph, node);
     std::set<PortPair> wantedPairs;
     for (const Wanted& w : want)
-        wantedPairs.insert({w.outputPort, w.inputPort});
+        wantedPairs.insert(w.serials);
 
     // Failed links are dropped (and made again below while wanted); links no
     // route wants any more are taken away.
     std::erase_if(links_, [&](const std::unique_ptr<Link>& link) {
-        const PortPair ends{link->ends.outputPort, link->ends.inputPort};
-        if (link->refused)
-            ++refusals_[ends];
-        return link->failed || !wantedPairs.count(ends);
+        if (link->failed && link->refused && ++refusals_[link->ends.serials] == kMaxRefusals)
+            qCWarning(lcPipeWire) << "the server keeps refusing the link from port" << link->ends.outputPort
+                                  << "to port" << link->ends.inputPort << "; given up";
+        return link->failed || !wantedPairs.count(link->ends.serials);
     });
     for (const Wanted& w : want) {
-        const PortPair ends{w.outputPort, w.inputPort};
         const bool present = std::any_of(links_.begin(), links_.end(), [&](const std::unique_ptr<Link>& l) {
-            return l->ends.outputPort == ends.first && l->ends.inputPort == ends.second;
+            return l->ends.serials == w.serials;
         });
-        if (!present && refusals_[ends] < kMaxRefusals)
+        if (!present && refusals_[w.serials] < kMaxRefusals)
             make(w);
     }
 }
@@ -172,13 +167,17 @@ void LinkSet::make(const Wanted& ends)
         .removed =
             [](void* data) noexcept {
                 auto* link = static_cast<Link*>(data);
-                linkGone(*link, link->owner->loop_, link->owner->againEvent_);
+                qCInfo(lcPipeWire) << "link from port" << link->ends.outputPort << "to port" << link->ends.inputPort
+                                   << "removed; made again while both ports exist";
+                linkGone(*link, link->owner->again_);
             },
         .error =
-            [](void* data, int, int, const char*) noexcept {
+            [](void* data, int, int res, const char* message) noexcept {
                 auto* link = static_cast<Link*>(data);
                 link->refused = !link->bound;
-                linkGone(*link, link->owner->loop_, link->owner->againEvent_);
+                qCDebug(lcPipeWire) << "link from port" << link->ends.outputPort << "to port" << link->ends.inputPort
+                                    << "failed:" << res << (message ? message : "");
+                linkGone(*link, link->owner->again_);
             },
     };
     PropertiesPtr props(pw_properties_new(nullptr, nullptr));

@@ -2,10 +2,14 @@
 // The links this process makes for the routes of its node: the tapped
 // applications' outputs into a tap's inputs (in addition to their own links,
 // so nothing is muted), a device's capture ports into a capture's inputs,
-// and a playback's outputs into a device's inputs. What is wanted is worked
-// out afresh from the graph after every change; links the server refuses or
-// takes away are asked for again while their ports exist. Call everything
-// with the thread loop's lock held.
+// and a playback's outputs into a device's inputs, each only once the
+// session manager is done with the node (Graph::settled). What is wanted is
+// worked out afresh from the graph once per pass of the loop that brought
+// changes; a link that another client or the server takes away is made again
+// in the next pass while both ports exist, and a pair the server keeps
+// refusing is given up, remembered by the ports' serials, which PipeWire
+// never gives again (unlike ids). Call everything with the thread loop's
+// lock held.
 
 #include "PipeWireGraph.h"
 #include "PipeWireProgramNode.h"
@@ -19,9 +23,9 @@ namespace pipewire {
 
 class LinkSet {
 public:
-    // `again` runs on the thread loop after a link failed, outside the event
-    // that told it, to reconcile once more.
-    LinkSet(pw_core* core, pw_loop* loop, std::function<void()> again);
+    // `again` runs after a link failed or went, outside the event that told
+    // it, to have the links reconciled once more.
+    LinkSet(pw_core* core, std::function<void()> again);
     ~LinkSet();
     LinkSet(const LinkSet&) = delete;
     LinkSet& operator=(const LinkSet&) = delete;
@@ -31,18 +35,16 @@ public:
     struct Link;
 
 private:
-    using PortPair = std::pair<std::uint32_t, std::uint32_t>;  // output port, input port
+    using PortPair = std::pair<std::uint64_t, std::uint64_t>;  // output and input port serials
     struct Wanted {
         std::uint32_t outputNode, outputPort, inputNode, inputPort;
+        PortPair serials;
     };
     std::vector<Wanted> wanted(const Graph& graph, ProgramNode& node) const;
     void make(const Wanted& link);
-    static void onAgain(void* data, std::uint64_t) noexcept;
 
     pw_core* core_;
-    pw_loop* loop_;
     std::function<void()> again_;
-    spa_source* againEvent_ = nullptr;
     std::vector<std::unique_ptr<Link>> links_;
     std::map<PortPair, int> refusals_;
 };

@@ -1,4 +1,5 @@
 #include "PipeWireProgramNode.h"
+#include "PipeWireLog.h"
 
 #include <algorithm>
 #include <cstring>
@@ -111,10 +112,14 @@ void Route::play(std::uint32_t frames, std::uint64_t hostTime, double nsecPerFra
 // ---------------------------------------------------------------------------
 // The node
 
-ProgramNode::ProgramNode(pw_core* core)
+ProgramNode::ProgramNode(pw_core* core, std::function<void()> lost)
+    : loop_(pw_context_get_main_loop(pw_core_get_context(core))), lost_(std::move(lost))
 {
     static constexpr pw_filter_events events{
         .version = PW_VERSION_FILTER_EVENTS,
+        // As PipeWire's modules do: the listener goes with the filter.
+        .destroy = [](void* data) noexcept { static_cast<ProgramNode*>(data)->hook_.remove(); },
+        .state_changed = onStateChanged,
         .process = onProcess,
     };
     pw_properties* props = pw_properties_new(
@@ -125,30 +130,54 @@ ProgramNode::ProgramNode(pw_core* core)
         // Keeps cycles (of silence) coming while no application plays.
         PW_KEY_NODE_ALWAYS_PROCESS, "true", nullptr);
     filter_ = pw_filter_new(core, "Velmora Studio Connect", props);
-    if (!filter_)
+    lostEvent_ = pw_loop_add_event(loop_, onLost, this);
+    if (!filter_ || !lostEvent_)
         return;
     pw_filter_add_listener(filter_, hook_.get(), &events, this);
-    if (pw_filter_connect(filter_, PW_FILTER_FLAG_RT_PROCESS, nullptr, 0) < 0) {
-        hook_.remove();
+    bool made = true;
+    for (RouteKind kind : {RouteKind::tap, RouteKind::capture, RouteKind::playback})
+        for (std::size_t i = 0; i < kGroupsPerKind && made; ++i)
+            made = addGroup(kind);
+    if (!made || pw_filter_connect(filter_, PW_FILTER_FLAG_RT_PROCESS, nullptr, 0) < 0) {
+        qCWarning(lcPipeWire) << "the program's node could not be made";
+        closing_ = true;
         pw_filter_destroy(std::exchange(filter_, nullptr));
     }
 }
 
+// As PipeWire's own modules do: off the data thread first, then destroyed.
 ProgramNode::~ProgramNode()
 {
-    hook_.remove();
-    // Destroying the filter takes it off the data thread first.
-    if (filter_)
+    closing_ = true;
+    if (filter_) {
+        pw_filter_set_active(filter_, false);
         pw_filter_destroy(filter_);
+    }
+    hook_.remove();
+    if (lostEvent_)
+        pw_loop_destroy_source(loop_, lostEvent_);
 }
 
 std::uint32_t ProgramNode::nodeID() const { return filter_ ? pw_filter_get_node_id(filter_) : SPA_ID_INVALID; }
 
-PortGroup* ProgramNode::freeGroup(RouteKind kind)
+void ProgramNode::onStateChanged(void* data, pw_filter_state, pw_filter_state state, const char* error) noexcept
 {
-    for (auto& group : groups_)
-        if (group->kind == kind && !group->inUse)
-            return group.get();
+    auto* self = static_cast<ProgramNode*>(data);
+    if (self->closing_ || self->gone_)
+        return;
+    if (state == PW_FILTER_STATE_ERROR || state == PW_FILTER_STATE_UNCONNECTED) {
+        qCWarning(lcPipeWire) << "the program's node stopped:" << (error ? error : "removed");
+        self->gone_ = true;
+        pw_loop_signal_event(self->loop_, self->lostEvent_);
+    } else {
+        qCInfo(lcPipeWire) << "the program's node is" << pw_filter_state_as_string(state);
+    }
+}
+
+void ProgramNode::onLost(void* data, std::uint64_t) noexcept { static_cast<ProgramNode*>(data)->lost_(); }
+
+bool ProgramNode::addGroup(RouteKind kind)
+{
     auto group = std::make_unique<PortGroup>();
     group->kind = kind;
     group->name = kindName(kind) + std::to_string(1 + std::count_if(groups_.begin(), groups_.end(), [&](auto& g) {
@@ -164,16 +193,24 @@ PortGroup* ProgramNode::freeGroup(RouteKind kind)
                                                                PW_KEY_AUDIO_CHANNEL, channels[c], nullptr),
                                              nullptr, 0);
         if (!group->ports[c])
-            return nullptr;  // the port made so far stays unused
+            return false;
     }
     groups_.push_back(std::move(group));
-    return groups_.back().get();
+    return true;
+}
+
+PortGroup* ProgramNode::freeGroup(RouteKind kind)
+{
+    for (auto& group : groups_)
+        if (group->kind == kind && !group->inUse)
+            return group.get();
+    return nullptr;
 }
 
 Route* ProgramNode::attach(RouteKind kind, std::uint32_t target, std::vector<std::string> bundleIDs,
                            std::uint32_t deviceChannels, AudioDeviceIOBlock block)
 {
-    if (!filter_)
+    if (failed())
         return nullptr;
     auto slot = std::find_if(running_.begin(), running_.end(), [](const auto& r) { return !r.load(); });
     if (slot == running_.end())

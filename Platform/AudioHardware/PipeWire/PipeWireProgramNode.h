@@ -9,9 +9,10 @@
 // same cycle, with one wake-up of the data thread per cycle, and every node
 // linked to it runs on one driver's clock.
 //
-// Ports come in stereo groups (FL, FR) and are reused: PipeWire's filter
-// cannot remove a port safely while it processes. Call everything except
-// the process callback with the thread loop's lock held.
+// Ports come in stereo groups (FL, FR), all made before the filter connects
+// (its data thread walks the port list without a lock, so no port is added
+// or removed while it may run), and reused by the routes. Call everything
+// except the process callback with the thread loop's lock held.
 
 #include "AudioHardware/AudioHardware.h"
 #include "PipeWireClock.h"
@@ -22,6 +23,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -85,17 +87,20 @@ private:
 
 class ProgramNode {
 public:
-    explicit ProgramNode(pw_core* core);
+    // `lost` runs on the thread loop, outside the event that told it, when
+    // the node stops for a reason of its own (another client destroyed it,
+    // an error): the node is of no more use then.
+    ProgramNode(pw_core* core, std::function<void()> lost);
     ~ProgramNode();
     ProgramNode(const ProgramNode&) = delete;
     ProgramNode& operator=(const ProgramNode&) = delete;
 
     // The node's global id; SPA_ID_INVALID until the server has it.
     std::uint32_t nodeID() const;
-    bool failed() const { return !filter_; }
+    bool failed() const { return !filter_ || gone_; }
 
-    // Starts a route on a free port group of its kind (made when none is
-    // free). Null when the node cannot take one more.
+    // Starts a route on a free port group of its kind. Null when the node
+    // cannot take one more.
     Route* attach(RouteKind kind, std::uint32_t target, std::vector<std::string> bundleIDs,
                   std::uint32_t deviceChannels, AudioDeviceIOBlock block);
     // Stops it: once this returns, the data thread no longer runs it.
@@ -105,13 +110,24 @@ public:
     const GraphClock& clock() const { return clock_; }
 
 private:
-    static constexpr std::size_t kMaxRoutes = 8;
+    // The router needs one route of each kind; a second lets a route be
+    // replaced while the old one still runs.
+    static constexpr std::size_t kGroupsPerKind = 2;
+    static constexpr std::size_t kMaxRoutes = 3 * kGroupsPerKind;
     static void onProcess(void* data, spa_io_position* position) noexcept;
+    static void onStateChanged(void* data, pw_filter_state, pw_filter_state state, const char* error) noexcept;
+    static void onLost(void* data, std::uint64_t) noexcept;
+    bool addGroup(RouteKind kind);
     PortGroup* freeGroup(RouteKind kind);
     void waitForCycleEnd() const;
 
     pw_filter* filter_ = nullptr;
     Hook hook_;
+    pw_loop* loop_ = nullptr;
+    spa_source* lostEvent_ = nullptr;
+    std::function<void()> lost_;
+    bool closing_ = false;
+    bool gone_ = false;
     std::vector<std::unique_ptr<PortGroup>> groups_;
     std::vector<std::unique_ptr<Route>> routes_;
     // What the data thread runs; an entry is cleared before its route goes.

@@ -1,6 +1,7 @@
 // Devices, defaults and listeners, answered by a real (private) PipeWire server.
 
 #include "PipeWireAudioSystem.h"
+#include "PipeWireConnection.h"
 #include "PipeWireTestSupport.h"
 #include "Support/MainQueue.h"
 
@@ -292,6 +293,33 @@ TEST_F(PipeWireDevices, AFragmentInstalledWhileTheServerRunsBecomesTheDeviceWith
     AudioHardwareInstallBackend(nullptr);
     system.reset();
     EXPECT_EQ(run("pw-cli ls Node | grep -q '\"com.tarnwick.VelmoraStudioConnect.Device\"'"), 0);
+}
+
+// Tries grow further apart while no server answers, and are short again once
+// one has: a server that goes away after that is found again at once.
+TEST(PipeWireConnection, TriesAgainSoonOnceAConnectionWasMade)
+{
+    struct Counter final : pipewire::Connection::Listener {
+        void connected(pw_core*) override {}
+        void disconnected() override {}
+        void syncDone(int) override {}
+    } listener;
+    pipewire::Connection connection(listener);
+    ASSERT_TRUE(connection.start());
+    auto state = [&](auto read) {
+        pw_thread_loop_lock(connection.loop());
+        const auto value = read();
+        pw_thread_loop_unlock(connection.loop());
+        return value;
+    };
+    ASSERT_TRUE(state([&] { return connection.core() != nullptr; }));
+
+    ASSERT_TRUE(stopServer());
+    EXPECT_TRUE(runMainQueueUntil(
+        [&] { return state([&] { return connection.retryDelay(); }) == pipewire::Connection::kLongestRetryDelay; }));
+    ASSERT_TRUE(startServer());
+    ASSERT_TRUE(runMainQueueUntil([&] { return state([&] { return connection.core() != nullptr; }); }));
+    EXPECT_EQ(state([&] { return connection.retryDelay(); }), pipewire::Connection::kFirstRetryDelay);
 }
 
 } // namespace

@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cmath>
 
 using namespace PipeWireTest;
@@ -108,9 +110,28 @@ TEST_F(PipeWireIO, AMicrophoneCaptureDeliversTheMicrophonesSignalUntilStopped)
     AudioObjectID device = 0;
     ASSERT_TRUE(runMainQueueUntil([&] { return (device = deviceWithUID("test-mic")) != 0 && VLMAudioHardware::inputChannelCount(device); }));
 
+    // A stop returns only once the IOProc is no longer running: the block
+    // is caught in the middle of a cycle while the stop is asked for, and
+    // would see the stop return if it did not wait for that cycle's end.
     CaptureBuffer buffer;
+    enum Phase { running, stopping, caughtInCycle, stopped };
+    std::atomic<int> phase{running};
+    std::atomic<bool> ranAfterStop{false};
+    auto capture = buffer.block();
+    AudioDeviceIOBlock block = [&](const AudioTimeStamp* now, const AudioBufferList* in, const AudioTimeStamp* inTime,
+                                   AudioBufferList* out, const AudioTimeStamp* outTime) {
+        capture(now, in, inTime, out, outTime);
+        int expected = stopping;
+        if (phase.compare_exchange_strong(expected, caughtInCycle)) {
+            const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(100);
+            while (phase.load() != stopped && std::chrono::steady_clock::now() < until) {
+            }
+        }
+        if (phase.load() == stopped)
+            ranAfterStop = true;
+    };
     AudioDeviceIOProcID ioProc = nullptr;
-    ASSERT_EQ(AudioDeviceCreateIOProcIDWithBlock(&ioProc, device, nullptr, buffer.block()), 0);
+    ASSERT_EQ(AudioDeviceCreateIOProcIDWithBlock(&ioProc, device, nullptr, block), 0);
     ASSERT_NE(ioProc, nullptr);
     // Switch the one input stream on, as the program does.
     struct {
@@ -129,10 +150,12 @@ TEST_F(PipeWireIO, AMicrophoneCaptureDeliversTheMicrophonesSignalUntilStopped)
         EXPECT_LT(toneAmplitude(samples, 2, channel, kRate, 1000.0), kSilence);
     }
 
+    phase = stopping;
+    ASSERT_TRUE(runMainQueueUntil([&] { return phase.load() == caughtInCycle; }));
     ASSERT_EQ(AudioDeviceStop(device, ioProc), 0);
-    const std::size_t atStop = buffer.frames();
+    phase = stopped;
     ASSERT_TRUE(system->synchronize());
-    EXPECT_EQ(buffer.frames(), atStop);
+    EXPECT_FALSE(ranAfterStop);
     EXPECT_EQ(AudioDeviceDestroyIOProcID(device, ioProc), 0);
     EXPECT_NE(AudioDeviceDestroyIOProcID(device, ioProc), 0);
 }

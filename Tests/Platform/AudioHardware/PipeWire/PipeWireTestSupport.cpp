@@ -533,6 +533,134 @@ SessionManagerPause::~SessionManagerPause()
 
 // ---------------------------------------------------------------------------
 
+namespace {
+
+struct GraphClient {
+    Connection connection{"graph-client"};
+    pw_registry* registry = nullptr;
+    spa_hook registryHook{};
+    spa_hook coreHook{};
+    std::vector<std::pair<std::uint32_t, std::map<std::string, std::string>>> globals;
+    std::string type;
+    int pending = -1;
+    std::atomic<int> done{-2};
+
+    GraphClient()
+    {
+        static const pw_core_events coreEvents = [] {
+            pw_core_events e{};
+            e.version = PW_VERSION_CORE_EVENTS;
+            e.done = [](void* data, std::uint32_t id, int seq) {
+                auto* self = static_cast<GraphClient*>(data);
+                if (id == PW_ID_CORE) {
+                    self->done = seq;
+                    pw_thread_loop_signal(self->connection.loop, false);
+                }
+            };
+            return e;
+        }();
+        pw_thread_loop_lock(connection.loop);
+        if (connection.core)
+            pw_core_add_listener(connection.core, &coreHook, &coreEvents, this);
+        pw_thread_loop_unlock(connection.loop);
+    }
+    ~GraphClient()
+    {
+        pw_thread_loop_lock(connection.loop);
+        if (registry) {
+            spa_hook_remove(&registryHook);
+            pw_proxy_destroy(reinterpret_cast<pw_proxy*>(registry));
+        }
+        if (connection.core)
+            spa_hook_remove(&coreHook);
+        pw_thread_loop_unlock(connection.loop);
+    }
+    // Lock held: waits until the server has handled everything sent so far.
+    bool roundTrip()
+    {
+        pending = pw_core_sync(connection.core, PW_ID_CORE, 0);
+        timespec deadline{};
+        pw_thread_loop_get_time(connection.loop, &deadline, 10 * SPA_NSEC_PER_SEC);
+        while (done != pending)
+            if (pw_thread_loop_timed_wait_full(connection.loop, &deadline) != 0)
+                return false;
+        return true;
+    }
+    bool list(const char* wanted)
+    {
+        static const pw_registry_events events = [] {
+            pw_registry_events e{};
+            e.version = PW_VERSION_REGISTRY_EVENTS;
+            e.global = [](void* data, std::uint32_t id, std::uint32_t, const char* type, std::uint32_t,
+                          const spa_dict* props) {
+                auto* self = static_cast<GraphClient*>(data);
+                if (self->type != type)
+                    return;
+                std::map<std::string, std::string> p;
+                const spa_dict_item* item;
+                spa_dict_for_each(item, props) p[item->key] = item->value ? item->value : "";
+                self->globals.emplace_back(id, std::move(p));
+            };
+            return e;
+        }();
+        type = wanted;
+        registry = pw_core_get_registry(connection.core, PW_VERSION_REGISTRY, 0);
+        pw_registry_add_listener(registry, &registryHook, &events, this);
+        return roundTrip();
+    }
+};
+
+} // namespace
+
+std::vector<std::uint32_t> globalsWhere(const char* type, const std::string& key, const std::string& value)
+{
+    GraphClient client;
+    std::vector<std::uint32_t> ids;
+    pw_thread_loop_lock(client.connection.loop);
+    if (client.connection.core && client.list(type))
+        for (const auto& [id, props] : client.globals)
+            if (auto it = props.find(key); it != props.end() && it->second == value)
+                ids.push_back(id);
+    pw_thread_loop_unlock(client.connection.loop);
+    return ids;
+}
+
+bool destroyGlobal(std::uint32_t id)
+{
+    GraphClient client;
+    pw_thread_loop_lock(client.connection.loop);
+    bool done = client.connection.core && client.list(PW_TYPE_INTERFACE_Node);
+    if (done) {
+        pw_registry_destroy(client.registry, id);
+        done = client.roundTrip();
+    }
+    pw_thread_loop_unlock(client.connection.loop);
+    return done;
+}
+
+bool createLingeringNode(const std::string& factory, const std::map<std::string, std::string>& properties)
+{
+    GraphClient client;
+    pw_thread_loop_lock(client.connection.loop);
+    bool done = client.connection.core != nullptr;
+    if (done) {
+        pw_properties* props = pw_properties_new(PW_KEY_OBJECT_LINGER, "true", nullptr);
+        for (const auto& [key, value] : properties)
+            pw_properties_set(props, key.c_str(), value.c_str());
+        auto* node = static_cast<pw_proxy*>(pw_core_create_object(client.connection.core, factory.c_str(),
+                                                                  PW_TYPE_INTERFACE_Node, PW_VERSION_NODE,
+                                                                  &props->dict, 0));
+        pw_properties_free(props);
+        done = node && client.roundTrip();
+        if (node)
+            pw_proxy_destroy(node);
+    }
+    pw_thread_loop_unlock(client.connection.loop);
+    return done;
+}
+
+// ---------------------------------------------------------------------------
+
 struct Recorder::State {
     Connection connection;
     pw_stream* stream = nullptr;

@@ -149,6 +149,15 @@ private:
     std::atomic<std::uint32_t> channels_{0};
 };
 
+// What another PipeWire client sees and does, from a connection of its own
+// that never waits for the session manager: the ids of the globals of `type`
+// (PW_TYPE_INTERFACE_Node, ...) whose property `key` is `value`; a global
+// destroyed, as `pw-cli destroy` does; a node made by `factory` that stays
+// after the connection (object.linger), as `pw-cli create-node` does.
+std::vector<std::uint32_t> globalsWhere(const char* type, const std::string& key, const std::string& value);
+bool destroyGlobal(std::uint32_t id);
+bool createLingeringNode(const std::string& factory, const std::map<std::string, std::string>& properties);
+
 // Property reads through the program's own queries (VLMAudioHardware), which
 // throw VLMAudioError where a call fails.
 std::vector<AudioObjectID> objectList(AudioObjectID object, AudioObjectPropertySelector selector,
