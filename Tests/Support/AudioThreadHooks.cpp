@@ -27,24 +27,36 @@ namespace {
 std::atomic<bool> counting{false};
 std::atomic<std::uint64_t> allocations{0};
 std::atomic<std::uint64_t> locks{0};
+std::atomic<std::uint64_t> tapAllocations{0};
+std::atomic<std::uint64_t> tapLocks{0};
 // Trivial, so the thread-local needs no constructor call (which could allocate).
 thread_local AudioThreadCounts threadCounts;
 
-// The thread's name, asked of the kernel each time: threads are named after
-// they start, so a cached answer could be stale. Allocates nothing.
-bool onAudioThread()
+// The name the engine gives its tap thread.
+constexpr const char* tapThreadName = "vlm-engine-taps";
+
+// The counter for this thread, if it is counted: asks the kernel for the
+// thread's name each time, since threads are named after they start and a
+// cached answer could be stale. Allocates nothing.
+std::atomic<std::uint64_t>* counterOfThisThread(std::atomic<std::uint64_t>& audio, std::atomic<std::uint64_t>& tap)
 {
+    if (!counting.load(std::memory_order_relaxed))
+        return nullptr;
     char name[16] = {};
     if (prctl(PR_GET_NAME, name, 0, 0, 0) != 0)
-        return false;
-    return std::strncmp(name, SimulatedAudioSystem::ioThreadName, sizeof name) == 0;
+        return nullptr;
+    if (std::strncmp(name, SimulatedAudioSystem::ioThreadName, sizeof name) == 0)
+        return &audio;
+    if (std::strncmp(name, tapThreadName, sizeof name) == 0)
+        return &tap;
+    return nullptr;
 }
 
 void noteAllocation()
 {
     ++threadCounts.allocations;
-    if (counting.load(std::memory_order_relaxed) && onAudioThread())
-        allocations.fetch_add(1, std::memory_order_relaxed);
+    if (auto* counter = counterOfThisThread(allocations, tapAllocations))
+        counter->fetch_add(1, std::memory_order_relaxed);
 }
 
 } // namespace
@@ -61,6 +73,8 @@ void startCountingOnAudioThreads()
 {
     allocations = 0;
     locks = 0;
+    tapAllocations = 0;
+    tapLocks = 0;
     counting = true;
 }
 
@@ -69,6 +83,8 @@ AudioThreadCounts stopCountingOnAudioThreads()
     counting = false;
     return {allocations.load(), locks.load()};
 }
+
+AudioThreadCounts countedOnTapThread() { return {tapAllocations.load(), tapLocks.load()}; }
 
 AudioThreadCounts countsOnThisThread() { return threadCounts; }
 
@@ -135,8 +151,8 @@ extern "C" int pthread_mutex_lock(pthread_mutex_t* mutex)
     using Lock = int (*)(pthread_mutex_t*);
     static const Lock real = reinterpret_cast<Lock>(dlsym(RTLD_NEXT, "pthread_mutex_lock"));
     ++threadCounts.locks;
-    if (counting.load(std::memory_order_relaxed) && onAudioThread())
-        locks.fetch_add(1, std::memory_order_relaxed);
+    if (auto* counter = counterOfThisThread(locks, tapLocks))
+        counter->fetch_add(1, std::memory_order_relaxed);
     return real(mutex);
 }
 #endif
