@@ -2,6 +2,7 @@
 
 #include "VLMAccessibility.h"
 #include "VLMAudioLevelMeterView.h"
+#include "VLMMeterRefresh.h"
 #include "VLMBox.h"
 #include "VLMFlippedView.h"
 #include "VLMGradientSliderCell.h"
@@ -163,6 +164,7 @@ VLMMainViewController::VLMMainViewController(std::shared_ptr<VLMAudioRouter> rou
           .resetGainButton = makePushButton(QStringLiteral("Reset to Default Gain"), "resetGainButton", view),
       },
       router(std::move(router)),
+      meterRefresh_(new VLMMeterRefresh(view, [this] { this->router->deliverMeterLevels(); })),
       view_(view)
 {
     VLMInstallAccessibility();
@@ -334,6 +336,7 @@ void VLMMainViewController::audioRouter(VLMAudioRouter&, const VLMAudioRouterSta
     currentStatus_ = status;
     updateStatusControls();
     audioIsReady_ = status.kind() == VLMAudioRouterStatus::Kind::ready;
+    meterRefresh_->setEnabled(audioIsReady_);
     updateGainControls();
     if (contentHeightDidChange)
         contentHeightDidChange(preferredContentHeight());
