@@ -29,6 +29,7 @@ VLMAudioLevelMeterView::VLMAudioLevelMeterView(const QString& accessibilityLabel
 {
     VLMInstallAccessibility();
     setAccessibleName(accessibilityLabel);
+    placeSegments();
 }
 
 void VLMAudioLevelMeterView::setLevel(float level)
@@ -67,12 +68,22 @@ QSize VLMAudioLevelMeterView::sizeHint() const
     return {static_cast<int>(naturalWidth), naturalHeight()};
 }
 
-QRectF VLMAudioLevelMeterView::segmentRect(int index) const
+void VLMAudioLevelMeterView::placeSegments()
 {
     const double boundsHeight = height();
-    const double segmentHeight = std::min(boundsHeight, static_cast<double>(naturalHeight()));
-    const double y = (boundsHeight - segmentHeight) * 0.5;
-    return {index * segmentPitch, y, segmentWidth, segmentHeight};
+    segmentHeight_ = std::min(boundsHeight, static_cast<double>(naturalHeight()));
+    segmentTop_ = (boundsHeight - segmentHeight_) * 0.5;
+}
+
+QRectF VLMAudioLevelMeterView::segmentRect(int index) const
+{
+    return {index * segmentPitch, segmentTop_, segmentWidth, segmentHeight_};
+}
+
+void VLMAudioLevelMeterView::resizeEvent(QResizeEvent* event)
+{
+    placeSegments();
+    QWidget::resizeEvent(event);
 }
 
 QRect VLMAudioLevelMeterView::segmentsArea(int first, int last) const
@@ -90,14 +101,15 @@ void VLMAudioLevelMeterView::prepareSegmentImages(double devicePixelRatio, QPoin
     const QColor& pink = VLMThemeColors::pink();
     if (images_.purple == purple && images_.teal == teal && images_.pink == pink
         && images_.devicePixelRatio == devicePixelRatio && images_.deviceOffset == deviceOffset
-        && images_.height == height())
+        && images_.segmentTop == segmentTop_ && images_.segmentHeight == segmentHeight_)
         return;
     images_.purple = purple;
     images_.teal = teal;
     images_.pink = pink;
     images_.devicePixelRatio = devicePixelRatio;
     images_.deviceOffset = deviceOffset;
-    images_.height = height();
+    images_.segmentTop = segmentTop_;
+    images_.segmentHeight = segmentHeight_;
 
     auto draw = [&](const QRectF& rect, const QRect& pixels, const QColor& colour) {
         QImage image(pixels.size(), QImage::Format_ARGB32_Premultiplied);
@@ -150,6 +162,11 @@ void VLMAudioLevelMeterView::paintEvent(QPaintEvent* event)
 bool VLMAudioLevelMeterView::event(QEvent* event)
 {
     switch (event->type()) {
+    case QEvent::FontChange:
+    case QEvent::ApplicationFontChange:
+        placeSegments();
+        update();
+        break;
     case QEvent::PaletteChange:
     case QEvent::ApplicationPaletteChange:
     case QEvent::ThemeChange:

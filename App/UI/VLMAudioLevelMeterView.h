@@ -45,6 +45,7 @@ public:
 
 protected:
     void paintEvent(QPaintEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
     bool event(QEvent* event) override;
 
 private:
@@ -53,18 +54,23 @@ private:
         QColor purple, teal, pink;
         double devicePixelRatio = 0;
         QPointF deviceOffset;  // the fraction of a device pixel at which the view starts
-        int height = -1;
+        double segmentTop = -1, segmentHeight = -1;
         // Per segment: where its image goes (device pixels from the view's origin), lit and unlit.
         std::array<QPoint, segmentCount> origins;
         std::array<QImage, segmentCount> lit, unlit;
     };
 
+    // Where the segments are, for the current height and font setup (which
+    // takes a font lookup: kept, not asked for every segment).
+    void placeSegments();
     QRectF segmentRect(int index) const;
     // Logical pixels that segments first...last-1 cover, antialiased edges included.
     QRect segmentsArea(int first, int last) const;
     void prepareSegmentImages(double devicePixelRatio, QPointF deviceOffset);
 
     SegmentImages images_;
+    double segmentTop_ = 0;
+    double segmentHeight_ = 0;
     float level_ = 0.0f;
     int accessibilityValue_ = 0;
 };
