@@ -37,6 +37,7 @@ void onClickerProcess(void* data)
             frames = std::min<std::uint32_t>(frames, std::uint32_t(b->requested));
         c->quantum.store(frames, std::memory_order_relaxed);
         const bool clicking = c->clicking.load(std::memory_order_relaxed);
+        const float hum = c->hum.load(std::memory_order_relaxed);
         for (std::uint32_t i = 0; i < frames; ++i) {
             const std::uint64_t f = c->frame++;
             const auto code = std::uint32_t((f / kClickInterval) % kCodes);
@@ -44,8 +45,9 @@ void onClickerProcess(void* data)
             const bool impulse = clicking && (phase == 0 || phase == (code + 1) * kCodeStep);
             if (clicking && phase == 0)
                 c->emitted.push({time.now, i, code});
+            const float between = (f / 24) % 2 ? hum : -hum;
             for (std::uint32_t ch = 0; ch < c->channels; ++ch)
-                out[i * c->channels + ch] = impulse ? kImpulse : 0.0f;
+                out[i * c->channels + ch] = impulse ? kImpulse : between;
         }
         d.chunk->offset = 0;
         d.chunk->stride = std::int32_t(stride);

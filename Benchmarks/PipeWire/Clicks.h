@@ -56,6 +56,8 @@ struct Clicker {
     std::uint32_t channels = 1;
     std::uint64_t frame = 0;
     std::atomic<bool> clicking{false};
+    // Instead of silence between clicks: a square wave of this amplitude (0: none).
+    std::atomic<float> hum{0.0f};
     std::atomic<std::uint32_t> quantum{0};
     StampLog emitted;
 

@@ -82,12 +82,7 @@ std::unique_ptr<Session> Session::start()
             },
             10.0))
         return nullptr;
-    ImpulseDetector* detector = &session->detector_;
-    session->recorder_ = std::make_unique<PipeWireClient::CaptureStream>(
-        VLMVirtualOutputDevice::deviceUID, false, kRecorderNode,
-        [detector](const float* in, std::uint32_t frames, std::int64_t cycleNsec) {
-            detector->listen(in, frames, cycleNsec);
-        });
+    session->setRecording(true);
     if (!pollUntil([&] { return session->recorder_->quantum() > 0; }, 10.0))
         return nullptr;
     return session;
@@ -107,6 +102,21 @@ Session::~Session()
     if (!directory_.empty())
         std::system(("'" + script() + "' stop '" + directory_ + "' && rm -rf '" + directory_ + "'").c_str());
 }
+
+void Session::setRecording(bool recording)
+{
+    recorder_.reset();
+    if (!recording)
+        return;
+    ImpulseDetector* detector = &detector_;
+    recorder_ = std::make_unique<PipeWireClient::CaptureStream>(
+        VLMVirtualOutputDevice::deviceUID, false, kRecorderNode,
+        [detector](const float* in, std::uint32_t frames, std::int64_t cycleNsec) {
+            detector->listen(in, frames, cycleNsec);
+        });
+}
+
+const char* Session::recorderNode() const { return kRecorderNode; }
 
 pid_t Session::serverPID() const
 {

@@ -33,6 +33,10 @@ public:
     const StampLog& heard() const { return detector_.heard(); }
     PipeWireClient::GraphMirror& mirror() { return *mirror_; }
 
+    // Ends or starts again the voice-chat recorder.
+    void setRecording(bool recording);
+    const char* recorderNode() const;
+
     // Forces the graph's quantum and waits until the clients run at it.
     bool setQuantum(std::uint32_t quantum);
 
