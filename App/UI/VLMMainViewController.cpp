@@ -1,6 +1,7 @@
 #include "VLMMainViewController.h"
 
 #include "VLMAccessibility.h"
+#include "VLMAudioHardware.h"
 #include "VLMAudioLevelMeterView.h"
 #include "VLMMeterRefresh.h"
 #include "VLMBox.h"
@@ -164,7 +165,10 @@ VLMMainViewController::VLMMainViewController(std::shared_ptr<VLMAudioRouter> rou
           .resetGainButton = makePushButton(QStringLiteral("Reset to Default Gain"), "resetGainButton", view),
       },
       router(std::move(router)),
-      meterRefresh_(new VLMMeterRefresh(view, [this] { this->router->deliverMeterLevels(); })),
+      meterRefresh_(new VLMMeterRefresh(
+          view, [this] { this->router->deliverMeterLevels(); },
+          // Unseen, the program may let its audio rest while nobody records it.
+          [](bool seen) { VLMAudioHardware::setFavorsSavingPower(!seen); })),
       view_(view)
 {
     VLMInstallAccessibility();

@@ -7,13 +7,14 @@
 
 #include <cmath>
 
-VLMMeterRefresh::VLMMeterRefresh(QWidget* view, std::function<void()> tick)
-    : QObject(view), view_(view), tick_(std::move(tick))
+VLMMeterRefresh::VLMMeterRefresh(QWidget* view, std::function<void()> tick, std::function<void(bool)> seenChanged)
+    : QObject(view), view_(view), tick_(std::move(tick)), seenChanged_(std::move(seenChanged))
 {
     timer_.setTimerType(Qt::PreciseTimer);
     connect(&timer_, &QTimer::timeout, this, &VLMMeterRefresh::fire);
     view_->installEventFilter(this);
     watchWindow();
+    startOrStop();
 }
 
 void VLMMeterRefresh::setEnabled(bool enabled)
@@ -70,7 +71,13 @@ bool VLMMeterRefresh::canBeSeen() const
 
 void VLMMeterRefresh::startOrStop()
 {
-    if (!enabled_ || !canBeSeen()) {
+    const bool seen = canBeSeen();
+    if (int(seen) != seen_) {
+        seen_ = seen;
+        if (seenChanged_)
+            seenChanged_(seen);
+    }
+    if (!enabled_ || !seen) {
         timer_.stop();
         return;
     }

@@ -2,7 +2,8 @@
 // The meters' frame clock: calls `tick` at most once per refresh of the
 // screen that shows the view, and only while that is worth doing: enabled
 // (audio runs) and the view's window shown, not minimized and exposed.
-// Otherwise no timer runs, so a hidden window costs no wake-ups.
+// Otherwise no timer runs, so a hidden window costs no wake-ups. It also
+// says when whether the view can be seen changes (first when made).
 
 #include <QObject>
 #include <QPointer>
@@ -17,7 +18,7 @@ class VLMMeterRefresh : public QObject {
     Q_OBJECT
 public:
     // A child of `view`, so it goes with it.
-    VLMMeterRefresh(QWidget* view, std::function<void()> tick);
+    VLMMeterRefresh(QWidget* view, std::function<void()> tick, std::function<void(bool seen)> seenChanged = {});
 
     void setEnabled(bool enabled);
     bool isRunning() const { return timer_.isActive(); }
@@ -34,6 +35,8 @@ private:
 
     QWidget* const view_;
     const std::function<void()> tick_;
+    const std::function<void(bool)> seenChanged_;
+    int seen_ = -1;  // unknown until first asked
     QPointer<QWidget> topLevel_;
     QPointer<QWindow> window_;
     QTimer timer_;

@@ -36,6 +36,7 @@ void Impl::connected(pw_core* core)
     session->graph = std::make_unique<pipewire::Graph>(core, nextObjectID, [this] { afterChange(); });
     session->links = std::make_unique<pipewire::LinkSet>(core, pw_thread_loop_get_loop(connection.loop()),
                                                          [this] { afterChange(); });
+    session->recorders = std::make_unique<pipewire::RecorderWatch>(core, [this] { updateNodeActivity(); });
 }
 
 // Every device is gone for the program: IOProcs keep their ids but run no
@@ -79,6 +80,25 @@ void Impl::afterChange()
     }
     if (session && session->node)
         session->links->reconcile(*session->graph, *session->node);
+    updateNodeActivity();
+}
+
+void Impl::updateNodeActivity()
+{
+    if (!session || !session->node || !session->recorders)
+        return;
+    std::vector<std::uint32_t> devices;
+    for (const auto& route : session->node->routes())
+        if (route->kind() == pipewire::RouteKind::playback)
+            devices.push_back(route->target());
+    const bool recorded = session->recorders->isRecorded(devices, session->node->nodeID());
+    const bool idle = !pipewire::nodeShouldRun(favorsSavingPower, recorded);
+    if (idle == session->idle)
+        return;
+    session->idle = idle;
+    session->node->setAlwaysProcess(!idle);
+    session->links->setPaused(idle);
+    session->links->reconcile(*session->graph, *session->node);
 }
 
 void Impl::notify(AudioObjectPropertySelector selector)
@@ -166,6 +186,7 @@ OSStatus Impl::startIOProc(IOProc& proc)
     if (!proc.route)
         return kAudioHardwareUnspecifiedError;
     session->links->reconcile(*session->graph, *session->node);
+    updateNodeActivity();
     return kAudioHardwareNoError;
 }
 

@@ -7,6 +7,7 @@
 #include "PipeWireAudioSystem.h"
 #include "PipeWireConnection.h"
 #include "PipeWireGraph.h"
+#include "PipeWireIdle.h"
 #include "PipeWireLinks.h"
 #include "PipeWireProgramNode.h"
 
@@ -55,6 +56,8 @@ struct PipeWireAudioSystem::Impl final : pipewire::Connection::Listener {
         std::unique_ptr<pipewire::Graph> graph;
         std::unique_ptr<pipewire::ProgramNode> node;
         std::unique_ptr<pipewire::LinkSet> links;
+        std::unique_ptr<pipewire::RecorderWatch> recorders;
+        bool idle = false;
     };
 
     class Lock {
@@ -80,6 +83,8 @@ struct PipeWireAudioSystem::Impl final : pipewire::Connection::Listener {
     // brings the links up to date.
     void afterChange();
     void notify(AudioObjectPropertySelector selector);
+    // Lets the program's node rest or run as the power hint and the recorders say.
+    void updateNodeActivity();
 
     const pipewire::Graph* graph() const { return session ? session->graph.get() : nullptr; }
     const pipewire::Node* nodeByObject(AudioObjectID id) const;
@@ -106,6 +111,7 @@ struct PipeWireAudioSystem::Impl final : pipewire::Connection::Listener {
     std::map<std::uintptr_t, std::unique_ptr<IOProc>> ioProcs;  // by the number behind the IOProc id
     std::vector<Listener> listeners;
     AudioObjectID nextObjectID = 100;
+    bool favorsSavingPower = false;  // kAudioHardwarePropertyPowerHint
     std::uintptr_t nextIOProcNumber = 1;
 
     // What listeners were last told.

@@ -27,6 +27,8 @@ public:
     LinkSet& operator=(const LinkSet&) = delete;
 
     void reconcile(const Graph& graph, ProgramNode& node);
+    // While paused no link is wanted: the program's node stands alone.
+    void setPaused(bool paused) { paused_ = paused; }
 
     struct Link;
 
@@ -45,6 +47,7 @@ private:
     spa_source* againEvent_ = nullptr;
     std::vector<std::unique_ptr<Link>> links_;
     std::map<PortPair, int> refusals_;
+    bool paused_ = false;
 };
 
 } // namespace pipewire

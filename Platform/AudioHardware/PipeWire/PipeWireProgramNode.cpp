@@ -136,6 +136,15 @@ ProgramNode::~ProgramNode()
 
 std::uint32_t ProgramNode::nodeID() const { return filter_ ? pw_filter_get_node_id(filter_) : SPA_ID_INVALID; }
 
+void ProgramNode::setAlwaysProcess(bool always)
+{
+    if (!filter_)
+        return;
+    const spa_dict_item item = SPA_DICT_ITEM_INIT(PW_KEY_NODE_ALWAYS_PROCESS, always ? "true" : "false");
+    const spa_dict dict = SPA_DICT_INIT(&item, 1);
+    pw_filter_update_properties(filter_, nullptr, &dict);
+}
+
 PortGroup* ProgramNode::freeGroup(RouteKind kind)
 {
     for (auto& group : groups_)

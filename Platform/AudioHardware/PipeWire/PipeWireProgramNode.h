@@ -98,6 +98,9 @@ public:
     // Stops it: once this returns, the data thread no longer runs it.
     void detach(Route* route);
     const std::vector<std::unique_ptr<Route>>& routes() const { return routes_; }
+    // Whether PipeWire runs the node even with nothing linked (it does while
+    // the program is wanted, to keep the cycles of silence coming).
+    void setAlwaysProcess(bool always);
 
 private:
     static constexpr std::size_t kMaxRoutes = 8;
