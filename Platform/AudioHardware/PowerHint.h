@@ -1,7 +1,7 @@
 #pragma once
 // The system object's power hint: a process tells the audio system whether
 // it favours saving power over keeping its audio running for nobody. The
-// PipeWire backend then pauses the process's node while nobody else records
+// PipeWire backend then lets the process's node rest while nobody else records
 // what it plays (PipeWire/PipeWireIdle.h); the simulated system has no power
 // to save and does not know the property.
 

@@ -3,11 +3,12 @@
 // records the virtual device through links from the device's outputs to its
 // own node; this process's node only plays into the device. While the
 // process favours saving power (its window is not seen, so nobody looks at
-// the meters) and nobody records, the program's node is paused: the data
-// thread stops waking, and the microphone and the graph it drove can
-// suspend. The first link from a recorder resumes it within the cycle that
-// link starts. Links are followed through a registry listener of its own;
-// call everything with the thread loop's lock held.
+// the meters) and nobody records, the program's node rests: its links are
+// taken away and it no longer asks for cycles of its own (node.always-process),
+// so the data thread stops waking, and the microphone and the graph it drove
+// can suspend. The first link from a recorder brings the links back. Links
+// are followed through a registry listener of its own; call everything with
+// the thread loop's lock held.
 
 #include "PipeWireHandles.h"
 

@@ -53,7 +53,7 @@ protected:
     Recorder speakers{"test-speakers", true, 60.0};
 };
 
-TEST_F(PipeWireIdle, AnUnseenProgramThatNobodyRecordsPausesAndTheFirstRecorderBringsTheMixBack)
+TEST_F(PipeWireIdle, AnUnseenProgramThatNobodyRecordsRestsAndTheFirstRecorderBringsTheMixBack)
 {
     NSUserDefaults::useFileForTesting(serverDirectory() + "/idle.ini");
     auto system = PipeWireAudioSystem::connect();
