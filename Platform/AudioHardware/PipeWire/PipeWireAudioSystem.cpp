@@ -96,7 +96,7 @@ void Impl::updateNodeActivity()
     if (idle == session->idle)
         return;
     session->idle = idle;
-    session->node->setAlwaysProcess(!idle);
+    session->node->setResting(idle);
     session->links->setPaused(idle);
     session->links->reconcile(*session->graph, *session->node);
 }

@@ -98,9 +98,10 @@ public:
     // Stops it: once this returns, the data thread no longer runs it.
     void detach(Route* route);
     const std::vector<std::unique_ptr<Route>>& routes() const { return routes_; }
-    // Whether PipeWire runs the node even with nothing linked (it does while
-    // the program is wanted, to keep the cycles of silence coming).
-    void setAlwaysProcess(bool always);
+    // A resting node no longer asks for cycles of its own (node.always-process,
+    // which keeps cycles of silence coming while the program is wanted) and
+    // is inactive, so PipeWire schedules it no more once its links are gone.
+    void setResting(bool resting);
 
 private:
     static constexpr std::size_t kMaxRoutes = 8;
