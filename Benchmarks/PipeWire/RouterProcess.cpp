@@ -27,7 +27,8 @@ int route(int argc, char** argv)
 {
     const std::string serverDirectory = argv[2];
     const std::string window = argc > 3 ? argv[3] : "none";
-    if (window != "none" && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+    // Needs no display, with or without the window.
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     NSUserDefaults::useFileForTesting(serverDirectory + "/router-defaults.ini");
