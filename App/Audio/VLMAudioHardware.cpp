@@ -1,6 +1,7 @@
 #include "VLMAudioHardware.h"
 
 #include "AudioHardware/AudioHardware.h"
+#include "AudioHardware/PowerHint.h"
 #include "VLMVirtualOutputDevice.h"
 
 #include <QCollator>
@@ -159,4 +160,12 @@ double VLMAudioHardware::nominalSampleRate(AudioObjectID deviceID)
 AudioStreamBasicDescription VLMAudioHardware::streamFormat(AudioObjectID tapID)
 {
     return readValue<AudioStreamBasicDescription>(tapID, kAudioTapPropertyFormat, "Reading the captured audio format");
+}
+
+void VLMAudioHardware::setFavorsSavingPower(bool favors)
+{
+    const AudioObjectPropertyAddress address{kAudioHardwarePropertyPowerHint, kAudioObjectPropertyScopeGlobal,
+                                             kAudioObjectPropertyElementMain};
+    const std::uint32_t hint = favors ? kAudioHardwarePowerHintFavorSavingPower : kAudioHardwarePowerHintNone;
+    AudioObjectSetPropertyData(kAudioObjectSystemObject, &address, 0, nullptr, sizeof hint, &hint);
 }

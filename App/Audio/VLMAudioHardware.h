@@ -24,4 +24,7 @@ public:
     static std::uint32_t inputChannelCount(AudioObjectID deviceID);
     // An object-list property: devices, streams, ...
     static std::vector<AudioObjectID> objectIDs(AudioObjectID objectID, const AudioObjectPropertyAddress& address);
+    // Tells the audio system whether the process favours saving power (its
+    // window is not seen); a system without the power hint ignores it.
+    static void setFavorsSavingPower(bool favors);
 };

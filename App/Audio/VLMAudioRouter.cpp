@@ -3,6 +3,7 @@
 #include "AVCaptureDevice.h"
 #include "VLMAudioError.h"
 #include "VLMAudioHardware.h"
+#include "VLMAudioMeterLevels.h"
 #include "VLMAudioRouterGraph.h"
 #include "VLMFatalError.h"
 #include "VLMVirtualOutputDevice.h"
@@ -14,7 +15,7 @@ std::shared_ptr<VLMAudioRouter> VLMAudioRouter::create()
     return std::shared_ptr<VLMAudioRouter>(new VLMAudioRouter());
 }
 
-VLMAudioRouter::VLMAudioRouter()
+VLMAudioRouter::VLMAudioRouter() : meterLevels_(std::make_shared<VLMAudioMeterLevels>())
 {
     loadGains();
     processRingBuffer.reset(VLMAudioRingBufferCreate(ringBufferCapacity));

@@ -20,6 +20,7 @@ class AVAudioFormat;
 class AVAudioMixerNode;
 class AVAudioPCMBuffer;
 class AVAudioSourceNode;
+class VLMAudioMeterLevels;
 class VLMAudioRouter;
 
 // The router's listener; the router holds it weakly.
@@ -68,6 +69,15 @@ public:
     void setVelmoraVolume(float volume);
     void setMicrophoneVolume(float volume);
 
+    // Hands the newest level of each source that its tap measured since the
+    // last call to the delegate (velmora, then microphone). The meters call it
+    // at most once per frame they draw, and not while nobody sees them, so
+    // levels cross to the main thread only when they can be shown.
+    void deliverMeterLevels();
+    // Whether a measured level of `source` waits for deliverMeterLevels()
+    // (for tests that must know one arrived without delivering it).
+    bool meterLevelWaiting(VLMAudioSource source) const;
+
     // The peak of a buffer on a -60 dB to 0 dB scale, from 0 to 1.
     static float meterLevel(const AVAudioPCMBuffer& buffer);
 
@@ -114,6 +124,8 @@ private:
     struct Graph;
     std::unique_ptr<Graph> graph_;
     std::int64_t meterGeneration = 0;
+    // Written by the taps (held by their blocks too), taken by deliverMeterLevels().
+    std::shared_ptr<VLMAudioMeterLevels> meterLevels_;
     // The virtual device came back before any microphone did: the next
     // hardware change that finds the device starts the graph again.
     bool awaitingMicrophone_ = false;

@@ -1,29 +1,38 @@
 // Level meters: a tap on each source's mixer measures the peak on the
-// engine's tap thread; only the number hops to the main queue.
+// engine's tap thread and leaves only the number in the router's level slots;
+// the meters take the newest one when they draw a frame. The tap thread thus
+// neither allocates nor locks per buffer, and the main thread is not woken for
+// levels nobody would see.
 
 #include "VLMAudioRouter.h"
 
 #include "AVAudioEngine.h"
 #include "Accelerate.h"
+#include "VLMAudioMeterLevels.h"
 
 #include <cmath>
 
 void VLMAudioRouter::installMeterTap(AVAudioMixerNode& on, VLMAudioSource source)
 {
     const std::int64_t generation = meterGeneration;
-    const std::weak_ptr<VLMAudioRouter> weakRouter = weak_from_this();
-    on.installTapOnBus(0, 1024, nullptr, [weakRouter, generation, source](const std::shared_ptr<AVAudioPCMBuffer>& buffer,
-                                                                          const AVAudioTime&) {
-        const float level = meterLevel(*buffer);
-        dispatch_async(dispatch_get_main_queue(), [weakRouter, generation, level, source] {
-            auto router = weakRouter.lock();
-            if (!router || router->meterGeneration != generation)
-                return;
-            if (auto listener = router->delegate.lock())
-                listener->audioRouter(*router, level, source);
-        });
+    on.installTapOnBus(0, 1024, nullptr, [levels = meterLevels_, generation, source](
+                                             const std::shared_ptr<AVAudioPCMBuffer>& buffer, const AVAudioTime&) {
+        levels->store(source, generation, meterLevel(*buffer));
     });
 }
+
+void VLMAudioRouter::deliverMeterLevels()
+{
+    for (const VLMAudioSource source : {VLMAudioSource::velmora, VLMAudioSource::microphone}) {
+        const std::optional<float> level = meterLevels_->take(source, meterGeneration);
+        if (!level)
+            continue;
+        if (auto listener = delegate.lock())
+            listener->audioRouter(*this, *level, source);
+    }
+}
+
+bool VLMAudioRouter::meterLevelWaiting(VLMAudioSource source) const { return meterLevels_->holdsLevel(source); }
 
 float VLMAudioRouter::meterLevel(const AVAudioPCMBuffer& buffer)
 {

@@ -1,7 +1,9 @@
 #include "VLMMainViewController.h"
 
 #include "VLMAccessibility.h"
+#include "VLMAudioHardware.h"
 #include "VLMAudioLevelMeterView.h"
+#include "VLMMeterRefresh.h"
 #include "VLMBox.h"
 #include "VLMCheckBox.h"
 #include "VLMFlippedView.h"
@@ -172,6 +174,10 @@ VLMMainViewController::VLMMainViewController(std::shared_ptr<VLMAudioRouter> rou
           .resetGainButton = makePushButton(QStringLiteral("Reset to Default Gain"), "resetGainButton", view),
       },
       router(std::move(router)),
+      meterRefresh_(new VLMMeterRefresh(
+          view, [this] { this->router->deliverMeterLevels(); },
+          // Unseen, the program may let its audio rest while nobody records it.
+          [](bool seen) { VLMAudioHardware::setFavorsSavingPower(!seen); })),
       view_(view)
 {
     VLMInstallAccessibility();
@@ -401,6 +407,7 @@ void VLMMainViewController::audioRouter(VLMAudioRouter&, const VLMAudioRouterSta
     currentStatus_ = status;
     updateStatusControls();
     audioIsReady_ = status.kind() == VLMAudioRouterStatus::Kind::ready;
+    meterRefresh_->setEnabled(audioIsReady_);
     updateGainControls();
     if (contentHeightDidChange)
         contentHeightDidChange(preferredContentHeight());

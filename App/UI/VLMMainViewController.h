@@ -20,6 +20,7 @@
 
 class QWidget;
 class VLMFlippedView;
+class VLMMeterRefresh;
 
 class VLMMainViewController : public QObject,
                               public VLMAudioRouterDelegate,
@@ -56,6 +57,9 @@ public:
 
     const VLMAudioRouterStatus& currentStatus() const { return currentStatus_; }
     bool audioIsReady() const { return audioIsReady_; }
+    // Takes the router's newest levels for the meters once per screen refresh
+    // while audio runs and the window can be seen.
+    const VLMMeterRefresh& meterRefresh() const { return *meterRefresh_; }
 
     // VLMAudioRouterDelegate
     void audioRouter(VLMAudioRouter& router, const VLMAudioRouterStatus& didChangeStatus) override;
@@ -93,6 +97,7 @@ private:
     bool audioIsReady_ = false;
     VLMAudioRouterStatus currentStatus_ = VLMAudioRouterStatus::starting();
 
+    VLMMeterRefresh* meterRefresh_;  // a child of the view
     bool viewLoaded_ = false;
     // The window that shows the view owns it once the view is its content.
     QPointer<VLMFlippedView> view_;

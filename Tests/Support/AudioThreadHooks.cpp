@@ -33,41 +33,64 @@ std::atomic<bool> counting{false};
 std::atomic<std::uint64_t> allocations{0};
 std::atomic<std::uint64_t> locks{0};
 std::atomic<std::uint64_t> stdioCalls{0};
+std::atomic<std::uint64_t> tapAllocations{0};
+std::atomic<std::uint64_t> tapLocks{0};
 // Trivial, so the thread-local needs no constructor call (which could allocate).
 thread_local AudioThreadCounts threadCounts;
+
+// The name the engine gives its tap thread.
+constexpr const char* tapThreadName = "vlm-engine-taps";
+
+// The thread's name, asked of the kernel each time: threads are named after
+// they start, so a cached answer could be stale. Allocates nothing.
+bool threadNamed(const char* wanted)
+{
+    char name[16] = {};
+    if (prctl(PR_GET_NAME, name, 0, 0, 0) != 0)
+        return false;
+    return std::strncmp(name, wanted, sizeof name) == 0;
+}
+
+// Adds one to `audio` on an audio IO thread, to `tap` on the tap thread.
+void note(std::atomic<std::uint64_t>& audio, std::atomic<std::uint64_t>* tap)
+{
+    if (!counting.load(std::memory_order_relaxed))
+        return;
+    if (onAudioThread())
+        audio.fetch_add(1, std::memory_order_relaxed);
+    else if (tap && threadNamed(tapThreadName))
+        tap->fetch_add(1, std::memory_order_relaxed);
+}
 
 void noteAllocation()
 {
     ++threadCounts.allocations;
-    if (counting.load(std::memory_order_relaxed) && onAudioThread())
-        allocations.fetch_add(1, std::memory_order_relaxed);
+    note(allocations, &tapAllocations);
 }
 
 [[maybe_unused]] void noteBlocking()
 {
     ++threadCounts.locks;
-    if (counting.load(std::memory_order_relaxed) && onAudioThread())
-        locks.fetch_add(1, std::memory_order_relaxed);
+    note(locks, &tapLocks);
+}
+
+// A wait for work: blocking on an audio thread, but how the tap thread
+// sleeps until the next buffer, so not one of its locks.
+[[maybe_unused]] void noteWait()
+{
+    ++threadCounts.locks;
+    note(locks, nullptr);
 }
 
 [[maybe_unused]] void noteStdio()
 {
     ++threadCounts.stdio;
-    if (counting.load(std::memory_order_relaxed) && onAudioThread())
-        stdioCalls.fetch_add(1, std::memory_order_relaxed);
+    note(stdioCalls, nullptr);
 }
 
 } // namespace
 
-// The thread's name, asked of the kernel each time: threads are named after
-// they start, so a cached answer could be stale. Allocates nothing.
-bool onAudioThread()
-{
-    char name[16] = {};
-    if (prctl(PR_GET_NAME, name, 0, 0, 0) != 0)
-        return false;
-    return std::strncmp(name, SimulatedAudioSystem::ioThreadName, sizeof name) == 0;
-}
+bool onAudioThread() { return threadNamed(SimulatedAudioSystem::ioThreadName); }
 
 #if VLM_HOOK_MALLOC
 extern "C" void* __libc_malloc(std::size_t);
@@ -82,6 +105,8 @@ void startCountingOnAudioThreads()
     allocations = 0;
     locks = 0;
     stdioCalls = 0;
+    tapAllocations = 0;
+    tapLocks = 0;
     counting = true;
 }
 
@@ -90,6 +115,8 @@ AudioThreadCounts stopCountingOnAudioThreads()
     counting = false;
     return {allocations.load(), locks.load(), stdioCalls.load()};
 }
+
+AudioThreadCounts countedOnTapThread() { return {tapAllocations.load(), tapLocks.load()}; }
 
 AudioThreadCounts countsOnThisThread() { return threadCounts; }
 
@@ -210,12 +237,14 @@ VLM_ENTRY_POINTS(VLM_DECLARE)
 } // namespace
 
 extern "C" {
-#define VLM_BLOCKING(ret, name, params, args)                                                                         \
+#define VLM_COUNTED(note, ret, name, params, args)                                                                     \
     ret name params                                                                                                   \
     {                                                                                                                 \
-        noteBlocking();                                                                                               \
+        note();                                                                                                       \
         return find_##name() args;                                                                                    \
     }
+#define VLM_BLOCKING(ret, name, params, args) VLM_COUNTED(noteBlocking, ret, name, params, args)
+#define VLM_WAIT(ret, name, params, args) VLM_COUNTED(noteWait, ret, name, params, args)
 VLM_BLOCKING(int, pthread_mutex_lock, (pthread_mutex_t * m), (m))
 VLM_BLOCKING(int, pthread_mutex_trylock, (pthread_mutex_t * m), (m))
 VLM_BLOCKING(int, pthread_mutex_timedlock, (pthread_mutex_t * m, const timespec* t), (m, t))
@@ -225,23 +254,19 @@ VLM_BLOCKING(int, pthread_rwlock_tryrdlock, (pthread_rwlock_t * l), (l))
 VLM_BLOCKING(int, pthread_rwlock_trywrlock, (pthread_rwlock_t * l), (l))
 VLM_BLOCKING(int, pthread_rwlock_timedrdlock, (pthread_rwlock_t * l, const timespec* t), (l, t))
 VLM_BLOCKING(int, pthread_rwlock_timedwrlock, (pthread_rwlock_t * l, const timespec* t), (l, t))
-VLM_BLOCKING(int, pthread_cond_wait, (pthread_cond_t * c, pthread_mutex_t* m), (c, m))
-VLM_BLOCKING(int, pthread_cond_timedwait, (pthread_cond_t * c, pthread_mutex_t* m, const timespec* t), (c, m, t))
-VLM_BLOCKING(int, pthread_cond_clockwait, (pthread_cond_t * c, pthread_mutex_t* m, clockid_t k, const timespec* t),
+VLM_WAIT(int, pthread_cond_wait, (pthread_cond_t * c, pthread_mutex_t* m), (c, m))
+VLM_WAIT(int, pthread_cond_timedwait, (pthread_cond_t * c, pthread_mutex_t* m, const timespec* t), (c, m, t))
+VLM_WAIT(int, pthread_cond_clockwait, (pthread_cond_t * c, pthread_mutex_t* m, clockid_t k, const timespec* t),
              (c, m, k, t))
 VLM_BLOCKING(int, pthread_spin_lock, (pthread_spinlock_t * l), (l))
 VLM_BLOCKING(int, pthread_spin_trylock, (pthread_spinlock_t * l), (l))
-VLM_BLOCKING(int, sem_wait, (sem_t * s), (s))
-VLM_BLOCKING(int, sem_timedwait, (sem_t * s, const timespec* t), (s, t))
+VLM_WAIT(int, sem_wait, (sem_t * s), (s))
+VLM_WAIT(int, sem_timedwait, (sem_t * s, const timespec* t), (s, t))
 VLM_BLOCKING(int, sem_trywait, (sem_t * s), (s))
 #undef VLM_BLOCKING
+#undef VLM_WAIT
 
-#define VLM_STDIO(ret, name, params, args)                                                                            \
-    ret name params                                                                                                   \
-    {                                                                                                                 \
-        noteStdio();                                                                                                  \
-        return find_##name() args;                                                                                    \
-    }
+#define VLM_STDIO(ret, name, params, args) VLM_COUNTED(noteStdio, ret, name, params, args)
 VLM_STDIO(std::size_t, fwrite, (const void* p, std::size_t s, std::size_t n, FILE* f), (p, s, n, f))
 VLM_STDIO(int, fputs, (const char* s, FILE* f), (s, f))
 VLM_STDIO(int, puts, (const char* s), (s))
@@ -250,6 +275,7 @@ VLM_STDIO(int, putc, (int c, FILE* f), (c, f))
 VLM_STDIO(int, fflush, (FILE * f), (f))
 VLM_STDIO(int, vfprintf, (FILE * f, const char* format, va_list a), (f, format, a))
 #undef VLM_STDIO
+#undef VLM_COUNTED
 
 int fprintf(FILE* f, const char* format, ...)
 {

@@ -20,6 +20,8 @@ struct AudioThreadCounts {
 // Counting runs between these calls; the counts cover every audio IO thread.
 void startCountingOnAudioThreads();
 AudioThreadCounts stopCountingOnAudioThreads();
+// The engine's tap thread over the same stretch (after the stop).
+AudioThreadCounts countedOnTapThread();
 
 // Everything the calling thread has allocated and locked since it began.
 AudioThreadCounts countsOnThisThread();

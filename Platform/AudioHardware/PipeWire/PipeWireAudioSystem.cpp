@@ -44,6 +44,7 @@ void Impl::connected(pw_core* core)
     session->links = std::make_unique<pipewire::LinkSet>(core, [this] { scheduleWork(); });
     session->driverInstall =
         std::make_unique<pipewire::DriverInstall>(core, pw_thread_loop_get_loop(connection.loop()));
+    session->recorders = std::make_unique<pipewire::RecorderWatch>(core, [this] { updateNodeActivity(); });
 }
 
 void Impl::scheduleWork()
@@ -111,6 +112,25 @@ void Impl::afterChange()
     }
     if (session && session->node)
         session->links->reconcile(*session->graph, *session->node);
+    updateNodeActivity();
+}
+
+void Impl::updateNodeActivity()
+{
+    if (!session || !session->node || !session->recorders)
+        return;
+    std::vector<std::uint32_t> devices;
+    for (const auto& route : session->node->routes())
+        if (route->kind() == pipewire::RouteKind::playback)
+            devices.push_back(route->target());
+    const bool recorded = session->recorders->isRecorded(devices, session->node->nodeID());
+    const bool idle = !pipewire::nodeShouldRun(favorsSavingPower, recorded);
+    if (idle == session->idle)
+        return;
+    session->idle = idle;
+    session->node->setResting(idle);
+    session->links->setPaused(idle);
+    session->links->reconcile(*session->graph, *session->node);
 }
 
 void Impl::notify(AudioObjectPropertySelector selector)
@@ -215,6 +235,7 @@ OSStatus Impl::startIOProc(IOProc& proc)
     if (!proc.route)
         return kAudioHardwareUnspecifiedError;
     session->links->reconcile(*session->graph, *session->node);
+    updateNodeActivity();
     return kAudioHardwareNoError;
 }
 

@@ -8,6 +8,7 @@
 #include "PipeWireConnection.h"
 #include "PipeWireDriverInstall.h"
 #include "PipeWireGraph.h"
+#include "PipeWireIdle.h"
 #include "PipeWireLinks.h"
 #include "PipeWireProgramNode.h"
 
@@ -57,6 +58,8 @@ struct PipeWireAudioSystem::Impl final : pipewire::Connection::Listener {
         std::unique_ptr<pipewire::ProgramNode> node;
         std::unique_ptr<pipewire::LinkSet> links;
         std::unique_ptr<pipewire::DriverInstall> driverInstall;
+        std::unique_ptr<pipewire::RecorderWatch> recorders;
+        bool idle = false;
     };
 
     class Lock {
@@ -86,6 +89,8 @@ struct PipeWireAudioSystem::Impl final : pipewire::Connection::Listener {
     // brings the links up to date.
     void afterChange();
     void notify(AudioObjectPropertySelector selector);
+    // Lets the program's node rest or run as the power hint and the recorders say.
+    void updateNodeActivity();
 
     const pipewire::Graph* graph() const { return session ? session->graph.get() : nullptr; }
     const pipewire::Node* nodeByObject(AudioObjectID id) const;
@@ -114,6 +119,7 @@ struct PipeWireAudioSystem::Impl final : pipewire::Connection::Listener {
     std::map<std::uintptr_t, std::unique_ptr<IOProc>> ioProcs;  // by the number behind the IOProc id
     std::vector<Listener> listeners;
     AudioObjectID nextObjectID = 100;
+    bool favorsSavingPower = false;  // kAudioHardwarePropertyPowerHint
     std::uintptr_t nextIOProcNumber = 1;
 
     // What listeners were last told.

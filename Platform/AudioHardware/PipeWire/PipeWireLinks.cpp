@@ -137,7 +137,7 @@ std::vector<LinkSet::Wanted> LinkSet::wanted(const Graph& graph, ProgramNode& no
 
 void LinkSet::reconcile(const Graph& graph, ProgramNode& node)
 {
-    const std::vector<Wanted> want = wanted(graph, node);
+    const std::vector<Wanted> want = paused_ ? std::vector<Wanted>{} : wanted(graph, node);
     std::set<PortPair> wantedPairs;
     for (const Wanted& w : want)
         wantedPairs.insert(w.serials);

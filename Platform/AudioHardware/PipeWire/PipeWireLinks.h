@@ -31,6 +31,8 @@ public:
     LinkSet& operator=(const LinkSet&) = delete;
 
     void reconcile(const Graph& graph, ProgramNode& node);
+    // While paused no link is wanted: the program's node stands alone.
+    void setPaused(bool paused) { paused_ = paused; }
 
     struct Link;
 
@@ -47,6 +49,7 @@ private:
     std::function<void()> again_;
     std::vector<std::unique_ptr<Link>> links_;
     std::map<PortPair, int> refusals_;
+    bool paused_ = false;
 };
 
 } // namespace pipewire

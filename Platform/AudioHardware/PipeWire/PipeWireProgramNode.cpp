@@ -160,6 +160,18 @@ ProgramNode::~ProgramNode()
 
 std::uint32_t ProgramNode::nodeID() const { return filter_ ? pw_filter_get_node_id(filter_) : SPA_ID_INVALID; }
 
+void ProgramNode::setResting(bool resting)
+{
+    if (!filter_)
+        return;
+    const spa_dict_item item = SPA_DICT_ITEM_INIT(PW_KEY_NODE_ALWAYS_PROCESS, resting ? "false" : "true");
+    const spa_dict dict = SPA_DICT_INIT(&item, 1);
+    pw_filter_update_properties(filter_, nullptr, &dict);
+    // After the property, in the same order on the server: the change of
+    // activity makes the server place the node anew, knowing the property.
+    pw_filter_set_active(filter_, !resting);
+}
+
 void ProgramNode::onStateChanged(void* data, pw_filter_state, pw_filter_state state, const char* error) noexcept
 {
     auto* self = static_cast<ProgramNode*>(data);

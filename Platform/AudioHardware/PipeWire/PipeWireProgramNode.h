@@ -108,6 +108,10 @@ public:
     const std::vector<std::unique_ptr<Route>>& routes() const { return routes_; }
     // The graph's rate and quantum as the node last ran them.
     const GraphClock& clock() const { return clock_; }
+    // A resting node no longer asks for cycles of its own (node.always-process,
+    // which keeps cycles of silence coming while the program is wanted) and
+    // is inactive, so PipeWire schedules it no more once its links are gone.
+    void setResting(bool resting);
 
 private:
     // The router needs one route of each kind; a second lets a route be

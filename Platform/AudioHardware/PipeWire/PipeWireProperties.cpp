@@ -5,6 +5,8 @@
 
 #include "PipeWireAudioSystemImpl.h"
 
+#include "AudioHardware/PowerHint.h"
+
 #include <cmath>
 #include <cstring>
 
@@ -88,6 +90,9 @@ OSStatus PipeWireAudioSystem::Impl::readProperty(AudioObjectID object, const Aud
         switch (selector) {
         case kAudioHardwarePropertyDevices:
             return idList(g->deviceIDs());
+        case kAudioHardwarePropertyPowerHint:
+            return scalar(std::uint32_t(favorsSavingPower ? kAudioHardwarePowerHintFavorSavingPower
+                                                          : kAudioHardwarePowerHintNone));
         case kAudioHardwarePropertyDefaultInputDevice:
             return scalar(g->defaultDevice("default.audio.source"));
         case kAudioHardwarePropertyDefaultOutputDevice:
@@ -195,6 +200,15 @@ OSStatus PipeWireAudioSystem::Impl::readProperty(AudioObjectID object, const Aud
 OSStatus PipeWireAudioSystem::Impl::writeProperty(AudioObjectID object, const AudioObjectPropertyAddress& address,
                                                   std::uint32_t size, const void* data)
 {
+    if (object == kAudioObjectSystemObject && address.mSelector == kAudioHardwarePropertyPowerHint) {
+        std::uint32_t hint = 0;
+        if (size < sizeof hint || !data)
+            return kAudioHardwareBadPropertySizeError;
+        std::memcpy(&hint, data, sizeof hint);
+        favorsSavingPower = hint == kAudioHardwarePowerHintFavorSavingPower;
+        updateNodeActivity();
+        return kAudioHardwareNoError;
+    }
     if (!nodeByObject(object))
         return objectExists(object) ? kAudioHardwareUnknownPropertyError : kAudioHardwareBadObjectError;
 

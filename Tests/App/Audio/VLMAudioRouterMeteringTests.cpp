@@ -1,8 +1,10 @@
-// Level metering: the level scale, and reports of a torn-down graph dropped.
+// Level metering: the level scale, the hand-off of the newest level to the
+// main thread, and reports of a torn-down graph dropped.
 
 #include "AVAudioPCMBuffer.h"
 #include "Support/MainQueue.h"
 #include "Support/RouterTest.h"
+#include "VLMAudioMeterLevels.h"
 
 #include <limits>
 #include <thread>
@@ -53,6 +55,22 @@ TEST(VLMAudioRouterMeterLevel, EmptyOrSilentBuffersAreZero)
     EXPECT_EQ(VLMAudioRouter::meterLevel(*empty), 0.0f);
 }
 
+TEST(VLMAudioMeterLevels, TheMainThreadTakesTheNewestLevelOnceAndOnlyOfItsGeneration)
+{
+    VLMAudioMeterLevels levels;
+    EXPECT_FALSE(levels.take(VLMAudioSource::velmora, 3)) << "nothing measured yet";
+    levels.store(VLMAudioSource::velmora, 3, 0.25f);
+    levels.store(VLMAudioSource::velmora, 3, 0.5f);
+    levels.store(VLMAudioSource::microphone, 3, 0.0f);
+    EXPECT_EQ(levels.take(VLMAudioSource::velmora, 3), 0.5f) << "the newest replaces the older";
+    EXPECT_FALSE(levels.take(VLMAudioSource::velmora, 3)) << "taken once";
+    EXPECT_EQ(levels.take(VLMAudioSource::microphone, 3), 0.0f) << "silence is a level too";
+
+    levels.store(VLMAudioSource::microphone, 3, 0.75f);
+    EXPECT_FALSE(levels.take(VLMAudioSource::microphone, 4)) << "measured by a torn-down graph";
+    EXPECT_FALSE(levels.holdsLevel(VLMAudioSource::microphone)) << "and gone";
+}
+
 class VLMAudioRouterMeteringTest : public RouterTest {
 protected:
     VLMAudioRouterMeteringTest()
@@ -61,44 +79,43 @@ protected:
         system->setInputSignal(microphone, SimulatedSignals::sine(1000, 0.5f));
     }
 
-    // Waits, without running them, until level reports are queued on the main queue.
-    static bool levelReportsQueued()
+    // Waits, without delivering them, until both taps have measured a level.
+    bool levelsMeasured() const
     {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (dispatch_main_queue_pending_jobs() < 2) {
-            if (std::chrono::steady_clock::now() > deadline)
-                return false;
-            std::this_thread::yield();
-        }
-        return true;
+        return runMainQueueUntil([&] {
+            return router->meterLevelWaiting(VLMAudioSource::velmora)
+                && router->meterLevelWaiting(VLMAudioSource::microphone);
+        });
     }
 };
 
-TEST_F(VLMAudioRouterMeteringTest, BothSourcesReportLevelsOnTheMainThread)
+TEST_F(VLMAudioRouterMeteringTest, BothSourcesReportLevelsOnTheMainThreadWhenTheMetersAskForThem)
 {
     makeRouter().start();
+    recorder->levels.clear();  // the zeroes of the start's teardown
     system->advance(0.5);
-    ASSERT_TRUE(runMainQueueUntil([&] {
-        return recorder->soundingLevels(VLMAudioSource::velmora) > 0
-            && recorder->soundingLevels(VLMAudioSource::microphone) > 0;
-    }));
-    for (const auto& report : recorder->levels) {
-        if (report.level > 0) {
-            EXPECT_NEAR(report.level, (20 * std::log10(0.4f) + 60) / 60, 0.02) << "0.5 peak at gain 0.8";
-        }
-    }
+    ASSERT_TRUE(levelsMeasured());
+    EXPECT_TRUE(recorder->levels.empty()) << "levels wait until the meters ask for them";
+    router->deliverMeterLevels();
+    ASSERT_EQ(recorder->levels.size(), 2u) << "the newest of each source, once";
+    EXPECT_EQ(recorder->levels[0].source, VLMAudioSource::velmora);
+    EXPECT_EQ(recorder->levels[1].source, VLMAudioSource::microphone);
+    for (const auto& report : recorder->levels)
+        EXPECT_NEAR(report.level, (20 * std::log10(0.4f) + 60) / 60, 0.02) << "0.5 peak at gain 0.8";
+    router->deliverMeterLevels();
+    EXPECT_EQ(recorder->levels.size(), 2u) << "no new measurement, nothing to deliver";
 }
 
-TEST_F(VLMAudioRouterMeteringTest, ReportsQueuedBeforeAStopAreDropped)
+TEST_F(VLMAudioRouterMeteringTest, LevelsMeasuredBeforeAStopAreDropped)
 {
     makeRouter().start();
     system->advance(0.5);
-    ASSERT_TRUE(levelReportsQueued());
+    ASSERT_TRUE(levelsMeasured());
     router->stop();
+    router->start();
     recorder->levels.clear();
-    drainMainQueue();
-    EXPECT_EQ(recorder->soundingLevels(VLMAudioSource::velmora), 0u);
-    EXPECT_EQ(recorder->soundingLevels(VLMAudioSource::microphone), 0u);
+    router->deliverMeterLevels();
+    EXPECT_TRUE(recorder->levels.empty()) << "the new graph has measured nothing yet";
 }
 
 TEST_F(VLMAudioRouterMeteringTest, EveryTeardownZeroesBothMeters)
@@ -118,9 +135,10 @@ TEST_F(VLMAudioRouterMeteringTest, WithoutADelegateLevelsAreDropped)
     router->delegate.reset();
     router->start();
     system->advance(0.5);
-    ASSERT_TRUE(levelReportsQueued());
-    drainMainQueue();
+    ASSERT_TRUE(levelsMeasured());
+    router->deliverMeterLevels();
     EXPECT_TRUE(recorder->levels.empty());
+    EXPECT_FALSE(router->meterLevelWaiting(VLMAudioSource::velmora)) << "taken and dropped";
 }
 
 } // namespace

@@ -6,6 +6,7 @@
 #include "VLMFlippedView.h"
 #include "VLMMainViewController.h"
 #include "VLMMainWindowController.h"
+#include "VLMMeterRefresh.h"
 
 #include <QCheckBox>
 #include <QGuiApplication>
@@ -110,6 +111,46 @@ TEST_F(VLMMainWindowControllerTest, ClosingHidesTheSameWindowForLater)
     windowController->showWindow();
     EXPECT_TRUE(window->isVisible());
     EXPECT_EQ(control<QLabel>(content(), "statusLabel"), label);
+}
+
+// Levels reach the meters once per screen refresh while the window can be
+// seen; while it is closed or minimized no clock runs and nothing is taken.
+TEST_F(VLMMainWindowControllerTest, MetersTakeLevelsOnlyWhileTheWindowCanBeSeen)
+{
+    system->addApplication("com.apple.Music", SimulatedSignals::sine(440, 0.5f));
+    makeWindowController();
+    showOn(QStringLiteral("normal"));
+    router->start();
+    ASSERT_TRUE(runMainQueueUntil([&] { return router->status() == VLMAudioRouterStatus::ready(); }));
+    const VLMMeterRefresh& refresh = viewController().meterRefresh();
+    auto* meter = control<VLMAudioLevelMeterView>(content(), "velmoraMeter");
+    EXPECT_TRUE(refresh.isRunning());
+    EXPECT_GE(refresh.intervalMilliseconds(), 1000 / 60) << "no faster than the screen refreshes";
+    system->advance(0.5);
+    ASSERT_TRUE(runMainQueueUntil([&] { return meter->level() > 0; }));
+
+    EXPECT_TRUE(window->close());
+    EXPECT_FALSE(refresh.isRunning());
+    router->stop();  // zeroes the meters directly, as every teardown does
+    router->start();
+    ASSERT_TRUE(runMainQueueUntil([&] { return router->status() == VLMAudioRouterStatus::ready(); }));
+    system->advance(0.5);
+    ASSERT_TRUE(runMainQueueUntil([&] { return router->meterLevelWaiting(VLMAudioSource::velmora); }));
+    drainMainQueue();
+    EXPECT_FALSE(refresh.isRunning());
+    EXPECT_TRUE(router->meterLevelWaiting(VLMAudioSource::velmora)) << "not taken while closed";
+    EXPECT_EQ(meter->level(), 0.0f);
+
+    windowController->showWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(window));
+    ASSERT_TRUE(runMainQueueUntil([&] { return meter->level() > 0; })) << "the newest level, once shown";
+    window->setWindowState(Qt::WindowMinimized);
+    EXPECT_FALSE(refresh.isRunning());
+    window->setWindowState(Qt::WindowNoState);
+    EXPECT_TRUE(runMainQueueUntil([&] { return refresh.isRunning(); }));
+
+    apply(VLMAudioRouterStatus::driverMissing());
+    EXPECT_FALSE(refresh.isRunning()) << "no audio, nothing to take";
 }
 
 TEST_F(VLMMainWindowControllerTest, RemembersExactlyWhereTheUserLeftIt)

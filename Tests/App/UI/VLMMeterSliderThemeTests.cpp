@@ -7,7 +7,9 @@
 #include <QAccessibleValueInterface>
 #include <QFontInfo>
 #include <QImage>
+#include <QPaintEvent>
 #include <QPainter>
+#include <QTest>
 #include <QSignalSpy>
 
 #include <gtest/gtest.h>
@@ -100,6 +102,105 @@ TEST(VLMAudioLevelMeterViewTest, LightsTheSegmentsOfTheLevel)
         meter.setLevel(level);
         EXPECT_EQ(litSegments(meter), lit) << level;
     }
+}
+
+// The segments as drawn with a painter, one rounded rectangle each.
+void drawSegments(QPainter& painter, double height, int lit)
+{
+    auto blended = [](const QColor& from, const QColor& toward, double fraction) {
+        auto mix = [fraction](double a, double b) { return static_cast<float>((1 - fraction) * a + fraction * b); };
+        return QColor::fromRgbF(mix(from.redF(), toward.redF()), mix(from.greenF(), toward.greenF()),
+                                mix(from.blueF(), toward.blueF()), mix(from.alphaF(), toward.alphaF()));
+    };
+    painter.setRenderHint(QPainter::Antialiasing, true);
+    painter.setPen(Qt::NoPen);
+    const double segmentHeight = std::min(height, static_cast<double>(VLMAudioLevelMeterView::naturalHeight()));
+    for (int i = 0; i < VLMAudioLevelMeterView::segmentCount; ++i) {
+        const double t = i / 23.0;
+        QColor colour = t <= 0.5 ? blended(VLMThemeColors::purple(), VLMThemeColors::teal(), 2 * t)
+                                 : blended(VLMThemeColors::teal(), VLMThemeColors::pink(), 2 * (t - 0.5));
+        colour.setAlphaF(i < lit ? 0.92f : 0.16f);
+        painter.setBrush(colour);
+        painter.drawRoundedRect(QRectF(i * 8, (height - segmentHeight) / 2, 4, segmentHeight), 2, 2);
+    }
+}
+
+// The largest difference of any colour channel between two images of one size.
+int largestDifference(const QImage& a, const QImage& b)
+{
+    int largest = a.size() == b.size() ? 0 : 256;
+    for (int y = 0; largest < 256 && y < a.height(); ++y)
+        for (int x = 0; x < a.width(); ++x) {
+            const QRgb p = a.pixel(x, y), q = b.pixel(x, y);
+            for (const int d : {qRed(p) - qRed(q), qGreen(p) - qGreen(q), qBlue(p) - qBlue(q), qAlpha(p) - qAlpha(q)})
+                largest = std::max(largest, std::abs(d));
+        }
+    return largest;
+}
+
+// A view that draws the segments with a painter each time it paints.
+struct DirectlyDrawnMeter : QWidget {
+    explicit DirectlyDrawnMeter(int lit) : lit(lit) {}
+    void paintEvent(QPaintEvent*) override
+    {
+        QPainter painter(this);
+        drawSegments(painter, height(), lit);
+    }
+    int lit;
+};
+
+// Copying pre-drawn segments must not show: on a background, at whole and
+// fractional pixel ratios and places, the meter equals its segments drawn
+// directly, pixel for pixel.
+TEST(VLMAudioLevelMeterViewTest, LooksExactlyLikeItsSegmentsDrawnDirectly)
+{
+    VLMAudioLevelMeterView meter(QStringLiteral("Microphone level"));
+    meter.resize(VLMAudioLevelMeterView::naturalWidth, 21);
+    for (const double ratio : {1.0, 1.5, 2.0}) {
+        for (const float level : {0.0f, 0.5f, 0.97f}) {
+            QImage background(QSize(200, 30) * ratio, QImage::Format_ARGB32_Premultiplied);
+            background.setDevicePixelRatio(ratio);
+            QPainter(&background).fillRect(QRectF(0, 0, 200, 30), QLinearGradient(0, 0, 200, 0));
+            const QPoint at(3, 5);
+            QImage expected = background;
+            DirectlyDrawnMeter direct(VLMAudioLevelMeterView::litSegmentCount(level));
+            direct.resize(meter.size());
+            direct.render(&expected, at, QRegion(), QWidget::DrawChildren);
+
+            meter.setLevel(level);
+            QImage actual = background;
+            meter.render(&actual, at, QRegion(), QWidget::DrawChildren);
+            EXPECT_EQ(largestDifference(actual, expected), 0) << "ratio " << ratio << ", level " << level;
+        }
+    }
+}
+
+// A new level repaints the segments whose state changed, and no others.
+TEST(VLMAudioLevelMeterViewTest, RepaintsOnlyTheSegmentsThatChanged)
+{
+    struct PaintRecorder : QObject {
+        QRegion painted;
+        bool eventFilter(QObject*, QEvent* event) override
+        {
+            if (event->type() == QEvent::Paint)
+                painted |= static_cast<QPaintEvent*>(event)->region();
+            return false;
+        }
+    } recorder;
+    VLMAudioLevelMeterView meter(QStringLiteral("Microphone level"));
+    meter.resize(VLMAudioLevelMeterView::naturalWidth, 20);
+    meter.setLevel(0.5f);  // 12 lit
+    meter.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&meter));
+    meter.installEventFilter(&recorder);
+
+    meter.setLevel(0.55f);  // 14 lit: segments 12 and 13 change
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !recorder.painted.isEmpty(); }));
+    const QRect changed = recorder.painted.boundingRect();
+    EXPECT_GE(changed.left(), 11 * 8 + 4) << "segment 11 stays lit";
+    EXPECT_LE(changed.right(), 14 * 8) << "segment 14 stays unlit";
+    EXPECT_LE(changed.left(), 12 * 8);
+    EXPECT_GE(changed.right(), 13 * 8 + 3);
 }
 
 TEST(VLMAudioLevelMeterViewTest, ClampsAndReportsAWholeNumberValue)

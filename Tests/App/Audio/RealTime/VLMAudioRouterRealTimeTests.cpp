@@ -1,6 +1,7 @@
 // While the graph runs on the real-time clock, the audio threads (the
 // captures' IOProcs and the engine's render, on the simulated system's IO
-// threads) never allocate and never lock.
+// threads) never allocate and never lock; nor does the engine's tap thread
+// per buffer, nor the main thread when it takes the levels for the meters.
 
 #include "Support/RouterTest.h"
 #include "Support/StereoReader.h"
@@ -83,15 +84,32 @@ TEST_F(VLMAudioRouterRealTimeTest, TheRunningGraphNeitherAllocatesNorLocksOnAudi
     microphone = addMicrophone("built-in", "Built-in Microphone", 16000, SimulatedSignals::sine(1000, 0.5f));
     makeRouter().start();
     ASSERT_EQ(router->status(), VLMAudioRouterStatus::ready());
-    // Past the first cycles, then measure a stretch of steady running.
-    ASSERT_TRUE(runMainQueueUntil([&] { return recordedFrames() > 4800; }));
+    // Past the first cycles (and the first levels), then measure a stretch of steady running.
+    ASSERT_TRUE(runMainQueueUntil([&] {
+        router->deliverMeterLevels();
+        return recordedFrames() > 4800 && recorder->soundingLevels(VLMAudioSource::microphone) > 0;
+    }));
+    recorder->levels.reserve(recorder->levels.size() + 10000);  // the recorder's own growth is not the router's
     startCountingOnAudioThreads();
     const std::size_t measuredFrom = recordedFrames();
-    ASSERT_TRUE(runMainQueueUntil([&] { return recordedFrames() > measuredFrom + 24000; }));
+    const std::size_t levelsBefore = recorder->levels.size();
+    std::uint64_t mainThreadAllocations = 0, mainThreadLocks = 0;
+    ASSERT_TRUE(runMainQueueUntil([&] {
+        const AudioThreadCounts before = countsOnThisThread();
+        router->deliverMeterLevels();
+        const AudioThreadCounts after = countsOnThisThread();
+        mainThreadAllocations += after.allocations - before.allocations;
+        mainThreadLocks += after.locks - before.locks;
+        return recordedFrames() > measuredFrom + 24000 && recorder->levels.size() > levelsBefore + 4;
+    }));
     const AudioThreadCounts counts = stopCountingOnAudioThreads();
     EXPECT_EQ(counts.allocations, 0u);
     EXPECT_EQ(counts.locks, 0u);
-    EXPECT_GT(recorder->soundingLevels(VLMAudioSource::microphone), 0u) << "the meters ran meanwhile";
+    const AudioThreadCounts tapThread = countedOnTapThread();
+    EXPECT_EQ(tapThread.allocations, 0u) << "the tap thread, per buffer";
+    EXPECT_EQ(tapThread.locks, 0u) << "the tap thread, per buffer";
+    EXPECT_EQ(mainThreadAllocations, 0u) << "the main thread, per level";
+    EXPECT_EQ(mainThreadLocks, 0u) << "the main thread, per level";
 }
 
 } // namespace

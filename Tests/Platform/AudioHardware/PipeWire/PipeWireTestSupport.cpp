@@ -487,49 +487,14 @@ bool MetadataClient::waitUntilBound(const std::string& name)
     return bound;
 }
 
-namespace {
-
-// True once every thread of `pid` is stopped.
-bool allThreadsStopped(int pid)
-{
-    const std::filesystem::path tasks = "/proc/" + std::to_string(pid) + "/task";
-    std::error_code error;
-    for (const auto& task : std::filesystem::directory_iterator(tasks, error)) {
-        std::ifstream stat(task.path() / "stat");
-        std::string line;
-        std::getline(stat, line);
-        // "tid (name) S ...": the state follows the name's closing parenthesis.
-        const auto close = line.rfind(')');
-        if (close == std::string::npos || close + 2 >= line.size() || line[close + 2] != 'T')
-            return false;
-    }
-    return !error;
-}
-
-} // namespace
-
 SessionManagerPause::SessionManagerPause()
+    : pause_(std::make_unique<PipeWireClient::SessionManagerPause>(serverDirectory() + "/wireplumber.pid"))
 {
-    std::ifstream file(serverDirectory() + "/wireplumber.pid");
-    int pid = 0;
-    if (!(file >> pid) || pid <= 0 || kill(pid, SIGSTOP) != 0)
-        return;
-    pid_ = pid;
-    // kill() only asks: wait until it has taken effect.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!allThreadsStopped(pid))
-        if (std::chrono::steady_clock::now() > deadline) {
-            kill(pid, SIGCONT);
-            pid_ = 0;
-            return;
-        }
 }
 
-SessionManagerPause::~SessionManagerPause()
-{
-    if (pid_ > 0)
-        kill(pid_, SIGCONT);
-}
+SessionManagerPause::~SessionManagerPause() = default;
+
+bool SessionManagerPause::paused() const { return pause_->paused(); }
 
 // ---------------------------------------------------------------------------
 
@@ -662,72 +627,26 @@ bool createLingeringNode(const std::string& factory, const std::map<std::string,
 // ---------------------------------------------------------------------------
 
 struct Recorder::State {
-    Connection connection;
-    pw_stream* stream = nullptr;
-    spa_hook hook{};
     std::vector<float> buffer;
     std::atomic<std::size_t> frames{0};
+    std::unique_ptr<PipeWireClient::CaptureStream> stream;
 };
-
-namespace {
-
-void onRecordProcess(void* data)
-{
-    auto* s = static_cast<Recorder::State*>(data);
-    pw_buffer* b = pw_stream_dequeue_buffer(s->stream);
-    if (!b)
-        return;
-    spa_data& d = b->buffer->datas[0];
-    if (d.data && d.chunk) {
-        const auto* in = reinterpret_cast<const float*>(static_cast<const std::uint8_t*>(d.data) + d.chunk->offset);
-        const std::size_t frames = d.chunk->size / 8;
-        const std::size_t at = s->frames.load(std::memory_order_relaxed);
-        const std::size_t n = std::min(frames, s->buffer.size() / 2 - at);
-        std::memcpy(s->buffer.data() + 2 * at, in, n * 8);
-        s->frames.store(at + n, std::memory_order_release);
-    }
-    pw_stream_queue_buffer(s->stream, b);
-}
-
-const pw_stream_events recordEvents = [] {
-    pw_stream_events e{};
-    e.version = PW_VERSION_STREAM_EVENTS;
-    e.process = onRecordProcess;
-    return e;
-}();
-
-} // namespace
 
 Recorder::Recorder(const std::string& targetNodeName, bool monitorOfSink, double seconds)
     : state_(std::make_unique<State>())
 {
     State& s = *state_;
     s.buffer.assign(std::size_t(seconds * 48000) * 2, 0.0f);
-    pw_properties* props = pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Capture",
-                                             PW_KEY_TARGET_OBJECT, targetNodeName.c_str(), PW_KEY_NODE_NAME,
-                                             "test-recorder", nullptr);
-    if (monitorOfSink)
-        pw_properties_set(props, PW_KEY_STREAM_CAPTURE_SINK, "true");
-    pw_thread_loop_lock(s.connection.loop);
-    s.stream = pw_stream_new(s.connection.core, "recorder", props);
-    pw_stream_add_listener(s.stream, &s.hook, &recordEvents, &s);
-    std::uint8_t pod[1024];
-    spa_pod_builder builder = SPA_POD_BUILDER_INIT(pod, sizeof pod);
-    const spa_pod* params[1] = {floatFormat(builder, 2, 48000)};
-    pw_stream_connect(s.stream, PW_DIRECTION_INPUT, PW_ID_ANY,
-                      pw_stream_flags(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS
-                                      | PW_STREAM_FLAG_RT_PROCESS),
-                      params, 1);
-    pw_thread_loop_unlock(s.connection.loop);
+    s.stream = std::make_unique<PipeWireClient::CaptureStream>(
+        targetNodeName, monitorOfSink, "test-recorder", [&s](const float* in, std::uint32_t frames, std::int64_t) {
+            const std::size_t at = s.frames.load(std::memory_order_relaxed);
+            const std::size_t n = std::min<std::size_t>(frames, s.buffer.size() / 2 - at);
+            std::memcpy(s.buffer.data() + 2 * at, in, n * 8);
+            s.frames.store(at + n, std::memory_order_release);
+        });
 }
 
-Recorder::~Recorder()
-{
-    pw_thread_loop_lock(state_->connection.loop);
-    spa_hook_remove(&state_->hook);
-    pw_stream_destroy(state_->stream);
-    pw_thread_loop_unlock(state_->connection.loop);
-}
+Recorder::~Recorder() = default;
 
 std::size_t Recorder::frames() const { return state_->frames.load(std::memory_order_acquire); }
 

@@ -16,6 +16,10 @@
 #include <string>
 #include <vector>
 
+namespace PipeWireClient {
+class SessionManagerPause;
+}
+
 namespace PipeWireTest {
 
 // The private server's folder; its configuration home is `<dir>/config`.
@@ -107,10 +111,10 @@ public:
     ~SessionManagerPause();
     SessionManagerPause(const SessionManagerPause&) = delete;
     SessionManagerPause& operator=(const SessionManagerPause&) = delete;
-    bool paused() const { return pid_ > 0; }
+    bool paused() const;
 
 private:
-    int pid_ = 0;
+    std::unique_ptr<PipeWireClient::SessionManagerPause> pause_;
 };
 
 // Records a node (a sink's monitor when `monitorOfSink`) as stereo float at

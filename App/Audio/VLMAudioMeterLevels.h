@@ -1,0 +1,53 @@
+#pragma once
+// The newest level of each source, handed from the engine's tap thread to the
+// main thread through one atomic word per source. The tap thread overwrites
+// it; the main thread takes what is there when the meters are drawn. Neither
+// side allocates, locks or waits, and levels that no frame would show are
+// simply replaced.
+
+#include "VLMAudioRouterStatus.h"
+
+#include <array>
+#include <atomic>
+#include <bit>
+#include <cstdint>
+#include <optional>
+
+class VLMAudioMeterLevels {
+public:
+    // Tap thread. `generation` is the router's meter generation when the tap was installed.
+    void store(VLMAudioSource source, std::int64_t generation, float level) noexcept
+    {
+        slot(source).store(pack(generation, level), std::memory_order_release);
+    }
+
+    // Main thread: the level stored since the last take, if any, when it was
+    // stored under `generation`; a level of an older graph is dropped.
+    std::optional<float> take(VLMAudioSource source, std::int64_t generation) noexcept
+    {
+        const std::uint64_t word = slot(source).exchange(empty, std::memory_order_acquire);
+        if (word == empty || std::uint32_t(word >> 32) != std::uint32_t(generation))
+            return std::nullopt;
+        return std::bit_cast<float>(std::uint32_t(word));
+    }
+
+    // Whether a level waits to be taken (for tests that must know one arrived without taking it).
+    bool holdsLevel(VLMAudioSource source) const noexcept
+    {
+        return slots_[index(source)].load(std::memory_order_acquire) != empty;
+    }
+
+private:
+    // A not-a-number pattern no level has (levels are 0...1).
+    static constexpr std::uint64_t empty = ~std::uint64_t(0);
+
+    static std::uint64_t pack(std::int64_t generation, float level) noexcept
+    {
+        return std::uint64_t(std::uint32_t(generation)) << 32 | std::bit_cast<std::uint32_t>(level);
+    }
+    static std::size_t index(VLMAudioSource source) { return source == VLMAudioSource::velmora ? 0 : 1; }
+    std::atomic<std::uint64_t>& slot(VLMAudioSource source) { return slots_[index(source)]; }
+
+    std::array<std::atomic<std::uint64_t>, 2> slots_{empty, empty};
+};
+static_assert(std::atomic<std::uint64_t>::is_always_lock_free);
