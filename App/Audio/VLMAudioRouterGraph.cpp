@@ -15,15 +15,18 @@
 namespace {
 
 // Runs on the engine's render thread: the ring buffer read, which pads with
-// silence what has not arrived, after the limiter has dropped any backlog.
+// silence what has not arrived or what the limiter keeps back, after the
+// limiter has dropped any backlog.
 // Each graph gets a fresh limiter, so every start begins with the newest frames.
 AVAudioSourceNodeRenderBlock renderBlockReading(VLMAudioRingBuffer* ringBuffer)
 {
     return [ringBuffer, limiter = VLMAudioBacklogLimiter()](bool*, const AudioTimeStamp*,
                                                             AVAudioFrameCount frameCount,
                                                             AudioBufferList* outputData) mutable -> OSStatus {
-        limiter.willRead(ringBuffer, frameCount);
-        VLMAudioRingBufferRead(ringBuffer, outputData, frameCount);
+        const std::uint32_t taken = limiter.willRead(ringBuffer, frameCount);
+        VLMAudioRingBufferRead(ringBuffer, outputData, taken);
+        for (std::uint32_t frame = taken; frame < frameCount; ++frame)
+            VLMAudioRingBufferSetOutputSamples(outputData, frame, 0.0f, 0.0f);
         return kAudioHardwareNoError;
     };
 }

@@ -36,8 +36,9 @@ TEST(AudioThreadHooks, SeeAllocationsAndLocksOnAudioThreads)
 #endif
 }
 
-// The limiter's every path, on an audio thread: the first read's drop and a
-// window's skip of a backlog that a producer ahead of its reader builds up.
+// The limiter's every path, on an audio thread: the first read's drop, a
+// window's skip of a backlog that a producer ahead of its reader builds up,
+// and the reserve kept back when late deliveries make a read run dry.
 TEST(VLMAudioBacklogLimiterRealTime, NeitherDropNorSkipAllocatesOrLocks)
 {
     constexpr std::uint32_t frames = 256;
@@ -56,11 +57,17 @@ TEST(VLMAudioBacklogLimiterRealTime, NeitherDropNorSkipAllocatesOrLocks)
         for (int i = 0; i < 8; ++i)
             VLMAudioRingBufferWrite(ring.get(), &inputList, frames);
         for (int cycle = 0; cycle < 1000; ++cycle) {
-            VLMAudioRingBufferWrite(ring.get(), &inputList, frames);
-            if (cycle % 100 == 0)
+            // Deliveries now and then one or three cycles late (the limiter
+            // keeps a reserve), and one too many (it skips).
+            int deliveries = cycle % 50 == 25 ? 0 : cycle % 50 == 26 ? 2 : 1;
+            if (cycle % 200 >= 123 && cycle % 200 <= 125)
+                deliveries = 0;
+            if (cycle % 200 == 126)
+                deliveries = 4;
+            deliveries += cycle % 100 == 0;
+            for (int delivery = 0; delivery < deliveries; ++delivery)
                 VLMAudioRingBufferWrite(ring.get(), &inputList, frames);
-            limiter.willRead(ring.get(), frames);
-            VLMAudioRingBufferRead(ring.get(), &output.list, frames);
+            VLMAudioRingBufferRead(ring.get(), &output.list, limiter.willRead(ring.get(), frames));
         }
     });
     audio.join();
