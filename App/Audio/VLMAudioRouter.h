@@ -39,6 +39,10 @@ public:
     // query fails with kAudioHardwareNotRunningError): without it the empty
     // device list would read as a missing microphone.
     static constexpr const char* audioServerNotRunningMessage = "The audio server is not running.";
+    // The failure shown while the running graph gets no cycles (an input
+    // frozen, or a hung server); it clears itself when they come back.
+    static constexpr const char* audioStalledMessage =
+        "The audio has stopped: the microphone or the audio server is not responding.";
 
     // Loads the gains, creates the monitor and both ring buffers. A ring
     // buffer that cannot be allocated stops the process.
@@ -86,6 +90,7 @@ private:
 
     void setStatus(VLMAudioRouterStatus status);
     void audioHardwareDidChange();
+    void followIOStall();
     bool virtualDeviceIsPresent() const;
     void restartForReturnedVirtualDevice(const std::optional<std::string>& previousUID);
     void startAudioUsingDefaultMicrophone();

@@ -6,6 +6,7 @@
 
 #include "PipeWireAudioSystem.h"
 #include "PipeWireConnection.h"
+#include "PipeWireCycleWatch.h"
 #include "PipeWireDriverInstall.h"
 #include "PipeWireGraph.h"
 #include "PipeWireLinks.h"
@@ -57,6 +58,7 @@ struct PipeWireAudioSystem::Impl final : pipewire::Connection::Listener {
         std::unique_ptr<pipewire::ProgramNode> node;
         std::unique_ptr<pipewire::LinkSet> links;
         std::unique_ptr<pipewire::DriverInstall> driverInstall;
+        std::unique_ptr<pipewire::CycleWatch> cycleWatch;
     };
 
     class Lock {
@@ -86,6 +88,8 @@ struct PipeWireAudioSystem::Impl final : pipewire::Connection::Listener {
     // brings the links up to date.
     void afterChange();
     void notify(AudioObjectPropertySelector selector);
+    // What the cycle watch needs to know of the program's node.
+    pipewire::CycleWatch::Look lookAtNode() const;
 
     const pipewire::Graph* graph() const { return session ? session->graph.get() : nullptr; }
     const pipewire::Node* nodeByObject(AudioObjectID id) const;

@@ -108,6 +108,8 @@ public:
     const std::vector<std::unique_ptr<Route>>& routes() const { return routes_; }
     // The graph's rate and quantum as the node last ran them.
     const GraphClock& clock() const { return clock_; }
+    // How many cycles have begun or ended: unchanged while no cycle comes.
+    std::uint64_t cycles() const { return cycle_.load(std::memory_order_relaxed); }
 
 private:
     // The router needs one route of each kind; a second lets a route be
