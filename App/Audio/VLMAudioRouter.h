@@ -41,8 +41,7 @@ public:
     static constexpr const char* audioServerNotRunningMessage = "The audio server is not running.";
     // The failure shown while the running graph gets no cycles (an input
     // frozen, or a hung server); it clears itself when they come back.
-    static constexpr const char* audioStalledMessage =
-        "The audio has stopped: the microphone or the audio server is not responding.";
+    static constexpr const char* audioStalledMessage = "An audio source stopped responding.";
 
     // Loads the gains, creates the monitor and both ring buffers. A ring
     // buffer that cannot be allocated stops the process.

@@ -16,6 +16,8 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <fstream>
+#include <signal.h>
 
 using namespace PipeWireTest;
 
@@ -493,6 +495,28 @@ TEST_F(PipeWireRouter, AFrozenMicrophoneClientSilencesTheMetersIsReportedAndRout
     mic.thaw();
     ASSERT_TRUE(waitForStatus(VLMAudioRouterStatus::Kind::ready)) << router->status().message();
     ASSERT_TRUE(runMainQueueUntil([&] { return meters->bothSound(); }));
+}
+
+// A hung server stops every cycle alike; the program's own loop still
+// notices, and routing resumes once the server answers.
+TEST_F(PipeWireRouter, AHungServerIsReportedAndRoutingResumesWhenItAnswers)
+{
+    auto mic = defaultMicrophone("test-mic", 440.0);
+    router = VLMAudioRouter::create();
+    router->start();
+    ASSERT_TRUE(waitForStatus(VLMAudioRouterStatus::Kind::ready)) << router->status().message();
+    recordVirtualDevice(0.5);  // routing has begun
+    int server = 0;
+    std::ifstream(serverDirectory() + "/pipewire.pid") >> server;
+    ASSERT_GT(server, 0);
+
+    ASSERT_EQ(kill(server, SIGSTOP), 0);
+    const bool reported = runMainQueueUntil(
+        [&] { return router->status() == VLMAudioRouterStatus::failed(VLMAudioRouter::audioStalledMessage); });
+    kill(server, SIGCONT);
+    ASSERT_TRUE(reported) << router->status().message();
+    ASSERT_TRUE(waitForStatus(VLMAudioRouterStatus::Kind::ready)) << router->status().message();
+    EXPECT_NEAR(toneAmplitude(recordVirtualDevice(1.0), 2, 0, kRate, 440.0), 0.16, kTolerance);
 }
 
 } // namespace
