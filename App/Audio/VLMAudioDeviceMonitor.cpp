@@ -1,11 +1,16 @@
 #include "VLMAudioDeviceMonitor.h"
 
+#include <iterator>
+
 namespace {
 
 constexpr AudioObjectPropertyAddress devicesAddress = {
     kAudioHardwarePropertyDevices, kAudioObjectPropertyScopeGlobal, kAudioObjectPropertyElementMain};
 constexpr AudioObjectPropertyAddress defaultInputAddress = {
     kAudioHardwarePropertyDefaultInputDevice, kAudioObjectPropertyScopeGlobal, kAudioObjectPropertyElementMain};
+constexpr AudioObjectPropertyAddress ioStallAddress = {
+    kAudioHardwarePropertyIOStall, kAudioObjectPropertyScopeGlobal, kAudioObjectPropertyElementMain};
+constexpr AudioObjectPropertyAddress addresses[] = {devicesAddress, defaultInputAddress, ioStallAddress};
 
 } // namespace
 
@@ -25,11 +30,11 @@ bool VLMAudioDeviceMonitor::start(std::function<void()> handler)
         if (handler)
             handler();
     };
-    if (AudioObjectAddPropertyListenerBlock(systemObject, &devicesAddress, queue, block) != kAudioHardwareNoError)
-        return false;
-    if (AudioObjectAddPropertyListenerBlock(systemObject, &defaultInputAddress, queue, block)
-        != kAudioHardwareNoError) {
-        AudioObjectRemovePropertyListenerBlock(systemObject, &devicesAddress, queue, block);
+    for (std::size_t i = 0; i < std::size(addresses); ++i) {
+        if (AudioObjectAddPropertyListenerBlock(systemObject, &addresses[i], queue, block) == kAudioHardwareNoError)
+            continue;
+        while (i-- > 0)
+            AudioObjectRemovePropertyListenerBlock(systemObject, &addresses[i], queue, block);
         return false;
     }
     listener = std::move(block);
@@ -40,7 +45,7 @@ void VLMAudioDeviceMonitor::stop()
 {
     if (!listener)
         return;
-    AudioObjectRemovePropertyListenerBlock(systemObject, &devicesAddress, queue, *listener);
-    AudioObjectRemovePropertyListenerBlock(systemObject, &defaultInputAddress, queue, *listener);
+    for (const AudioObjectPropertyAddress& address : addresses)
+        AudioObjectRemovePropertyListenerBlock(systemObject, &address, queue, *listener);
     listener.reset();
 }

@@ -1,6 +1,6 @@
 #pragma once
-// Tells its handler, on the main queue, when audio devices come or go or the
-// default input device changes.
+// Tells its handler, on the main queue, when audio devices come or go, the
+// default input device changes or the process's running IO stalls or resumes.
 
 #include "AudioHardware/AudioHardware.h"
 

@@ -141,6 +141,18 @@ AudioObjectID VLMAudioHardware::defaultInputDeviceID()
                                     "Finding the default microphone");
 }
 
+std::uint32_t VLMAudioHardware::ioStall()
+{
+    const AudioObjectPropertyAddress address{kAudioHardwarePropertyIOStall, kAudioObjectPropertyScopeGlobal,
+                                             kAudioObjectPropertyElementMain};
+    std::uint32_t stall = kAudioHardwareIORunning;
+    std::uint32_t size = sizeof stall;
+    if (AudioObjectGetPropertyData(kAudioObjectSystemObject, &address, 0, nullptr, &size, &stall)
+        != kAudioHardwareNoError)
+        return kAudioHardwareIORunning;
+    return stall;
+}
+
 std::optional<AudioObjectID> VLMAudioHardware::deviceID(const std::string& forUID)
 {
     CFReleaser<CFStringRef> uid(CFStringCreateWithUTF8(forUID));

@@ -23,6 +23,8 @@ public:
     // The channels of all of a device's input streams together.
     static std::uint32_t inputChannelCount(AudioObjectID deviceID);
     // An object-list property: devices, streams, ...
+    // kAudioHardwarePropertyIOStall; running when the system does not say.
+    static std::uint32_t ioStall();
     static std::vector<AudioObjectID> objectIDs(AudioObjectID objectID, const AudioObjectPropertyAddress& address);
     // Tells the audio system whether the process favours saving power (its
     // window is not seen); a system without the power hint ignores it.

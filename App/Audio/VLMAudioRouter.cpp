@@ -155,6 +155,7 @@ void VLMAudioRouter::audioHardwareDidChange()
         restartForReturnedVirtualDevice(previousUID);
         return;
     }
+    followIOStall();
 
     // The microphone in use, unplugged and plugged in again (or its server
     // restarted) under a new id: the running capture listens to a device that
@@ -181,6 +182,26 @@ void VLMAudioRouter::audioHardwareDidChange()
                                           [&](const VLMAudioDevice& d) { return d.uid == *previousUID; });
     if (!stillPresent)
         startAudioUsingDefaultMicrophone();
+}
+
+// A graph that gets no cycles is left in place, so it plays again by itself
+// as soon as they come back; meanwhile nothing is heard, and the meters,
+// which no cycle updates, would stay lit at their last level.
+void VLMAudioRouter::followIOStall()
+{
+    if (!graph_)
+        return;
+    const std::uint32_t stall = VLMAudioHardware::ioStall();
+    if (stall != kAudioHardwareIORunning)
+        if (auto listener = delegate.lock()) {
+            listener->audioRouter(*this, 0.0f, VLMAudioSource::velmora);
+            listener->audioRouter(*this, 0.0f, VLMAudioSource::microphone);
+        }
+    const VLMAudioRouterStatus stalled = VLMAudioRouterStatus::failed(audioStalledMessage);
+    if (stall == kAudioHardwareIOStalled && status_ == VLMAudioRouterStatus::ready())
+        setStatus(stalled);
+    else if (stall == kAudioHardwareIORunning && status_ == stalled)
+        setStatus(VLMAudioRouterStatus::ready());
 }
 
 bool VLMAudioRouter::virtualDeviceIsPresent() const

@@ -40,6 +40,9 @@ public:
     // query fails with kAudioHardwareNotRunningError): without it the empty
     // device list would read as a missing microphone.
     static constexpr const char* audioServerNotRunningMessage = "The audio server is not running.";
+    // The failure shown while the running graph gets no cycles (an input
+    // frozen, or a hung server); it clears itself when they come back.
+    static constexpr const char* audioStalledMessage = "An audio source stopped responding.";
 
     // Loads the gains, creates the monitor and both ring buffers. A ring
     // buffer that cannot be allocated stops the process.
@@ -96,6 +99,7 @@ private:
 
     void setStatus(VLMAudioRouterStatus status);
     void audioHardwareDidChange();
+    void followIOStall();
     bool virtualDeviceIsPresent() const;
     void restartForReturnedVirtualDevice(const std::optional<std::string>& previousUID);
     void startAudioUsingDefaultMicrophone();

@@ -135,6 +135,15 @@ constexpr AudioObjectPropertySelector kAudioDevicePropertyIOProcStreamUsage = Fo
 constexpr AudioObjectPropertySelector kAudioStreamPropertyVirtualFormat = FourCC("sfmt");
 constexpr AudioObjectPropertySelector kAudioTapPropertyUID = FourCC("tuid");
 constexpr AudioObjectPropertySelector kAudioTapPropertyFormat = FourCC("tfmt");
+// Not a platform property: on the system object, whether the process's
+// running IO has stopped getting cycles from the audio server (a UInt32 of
+// the values below). Backends whose IO cannot stall do not answer it.
+constexpr AudioObjectPropertySelector kAudioHardwarePropertyIOStall = FourCC("stal");
+enum : std::uint32_t {
+    kAudioHardwareIORunning = 0,
+    kAudioHardwareIOSilent = 1,   // no cycle for a moment: nothing is heard
+    kAudioHardwareIOStalled = 2,  // no cycle for longer than a hiccup lasts
+};
 
 // Formats.
 constexpr AudioFormatID kAudioFormatLinearPCM = FourCC("lpcm");

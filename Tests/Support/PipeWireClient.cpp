@@ -250,9 +250,6 @@ bool GraphMirror::link(const std::string& fromNode, const char* channel, const s
 // ---------------------------------------------------------------------------
 // Session manager pause
 
-namespace {
-
-// True once every thread of `pid` is stopped.
 bool allThreadsStopped(int pid)
 {
     const std::filesystem::path tasks = "/proc/" + std::to_string(pid) + "/task";
@@ -269,7 +266,6 @@ bool allThreadsStopped(int pid)
     return !error;
 }
 
-} // namespace
 
 SessionManagerPause::SessionManagerPause(const std::string& pidFile)
 {

@@ -156,6 +156,9 @@ private:
 // Stops the session manager whose process id `pidFile` holds until
 // destroyed; it then resumes and handles everything that reached it
 // meanwhile, in order.
+// True once every thread of `pid` is stopped (kill() only asks).
+bool allThreadsStopped(int pid);
+
 class SessionManagerPause {
 public:
     explicit SessionManagerPause(const std::string& pidFile);

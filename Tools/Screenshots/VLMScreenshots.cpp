@@ -122,6 +122,8 @@ int main(int argc, char** argv)
         shoot(QStringLiteral("microphone-access-off"));
         view.audioRouter(*router, VLMAudioRouterStatus::failed("The selected microphone is no longer available."));
         shoot(QStringLiteral("failed"));
+        view.audioRouter(*router, VLMAudioRouterStatus::failed(VLMAudioRouter::audioStalledMessage));
+        shoot(QStringLiteral("audio-stalled"));
 
         // No audio server: nothing listed, and the status row says why.
         system->removeDevice(builtIn);

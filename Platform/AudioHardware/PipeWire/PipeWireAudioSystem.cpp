@@ -45,6 +45,31 @@ void Impl::connected(pw_core* core)
     session->driverInstall =
         std::make_unique<pipewire::DriverInstall>(core, pw_thread_loop_get_loop(connection.loop()));
     session->recorders = std::make_unique<pipewire::RecorderWatch>(core, [this] { updateNodeActivity(); });
+    session->cycleWatch = std::make_unique<pipewire::CycleWatch>(
+        pw_thread_loop_get_loop(connection.loop()), [this] { return lookAtNode(); },
+        [this] { notify(kAudioHardwarePropertyIOStall); });
+}
+
+// The node should run while it plays into a device, is not resting, and the
+// server has made any of its links (a route whose links are still to be made
+// gets no cycles yet); what it plays reaches nobody while a link from it stays unfinished.
+// (Links into it are left out: one from an application that went idle may
+// rightly wait.)
+pipewire::CycleWatch::Look Impl::lookAtNode() const
+{
+    pipewire::CycleWatch::Look look;
+    if (!session || !session->node || session->node->failed() || session->idle)
+        return look;
+    const pipewire::ProgramNode& node = *session->node;
+    look.shouldRun = std::any_of(node.routes().begin(), node.routes().end(),
+                                 [](const auto& route) { return route->kind() == RouteKind::playback; })
+                  && session->links->anyStanding();
+    look.cycles = node.cycles();
+    look.unfinished = session->links->anyUnfinishedFrom(node.nodeID());
+    if (const auto rate = node.clock().rate())
+        if (const auto quantum = node.clock().quantum())
+            look.cycleSeconds = double(*quantum) / *rate;
+    return look;
 }
 
 void Impl::scheduleWork()
@@ -234,6 +259,7 @@ OSStatus Impl::startIOProc(IOProc& proc)
     proc.route = session->node->attach(kind, target, std::move(bundleIDs), channels, proc.block);
     if (!proc.route)
         return kAudioHardwareUnspecifiedError;
+    session->cycleWatch->restart();
     session->links->reconcile(*session->graph, *session->node);
     updateNodeActivity();
     return kAudioHardwareNoError;

@@ -6,6 +6,7 @@
 
 #include "PipeWireAudioSystem.h"
 #include "PipeWireConnection.h"
+#include "PipeWireCycleWatch.h"
 #include "PipeWireDriverInstall.h"
 #include "PipeWireGraph.h"
 #include "PipeWireIdle.h"
@@ -60,6 +61,7 @@ struct PipeWireAudioSystem::Impl final : pipewire::Connection::Listener {
         std::unique_ptr<pipewire::DriverInstall> driverInstall;
         std::unique_ptr<pipewire::RecorderWatch> recorders;
         bool idle = false;
+        std::unique_ptr<pipewire::CycleWatch> cycleWatch;
     };
 
     class Lock {
@@ -91,6 +93,8 @@ struct PipeWireAudioSystem::Impl final : pipewire::Connection::Listener {
     void notify(AudioObjectPropertySelector selector);
     // Lets the program's node rest or run as the power hint and the recorders say.
     void updateNodeActivity();
+    // What the cycle watch needs to know of the program's node.
+    pipewire::CycleWatch::Look lookAtNode() const;
 
     const pipewire::Graph* graph() const { return session ? session->graph.get() : nullptr; }
     const pipewire::Node* nodeByObject(AudioObjectID id) const;

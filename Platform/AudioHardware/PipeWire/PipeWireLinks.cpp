@@ -24,6 +24,7 @@ struct LinkSet::Link {
     bool bound = false;
     bool failed = false;   // refused, or taken away
     bool refused = false;  // refused before it was made
+    pw_link_state state = PW_LINK_STATE_INIT;
 };
 
 namespace {
@@ -41,6 +42,19 @@ void linkGone(LinkSet::Link& link, const std::function<void()>& again)
 LinkSet::LinkSet(pw_core* core, std::function<void()> again) : core_(core), again_(std::move(again)) {}
 
 LinkSet::~LinkSet() = default;
+
+bool LinkSet::anyStanding() const
+{
+    return std::any_of(links_.begin(), links_.end(), [](const auto& link) { return link->bound && !link->failed; });
+}
+
+bool LinkSet::anyUnfinishedFrom(std::uint32_t outputNode) const
+{
+    return std::any_of(links_.begin(), links_.end(), [&](const auto& link) {
+        return link->ends.outputNode == outputNode && link->bound && !link->failed
+            && link->state < PW_LINK_STATE_PAUSED;
+    });
+}
 
 std::vector<LinkSet::Wanted> LinkSet::wanted(const Graph& graph, ProgramNode& node) const
 {
@@ -195,6 +209,11 @@ void LinkSet::make(const Wanted& ends)
     if (!*link->proxy)
         return;
     link->proxy->listenToProxy(&events, link.get());
+    static constexpr pw_link_events linkEvents{
+        .version = PW_VERSION_LINK_EVENTS,
+        .info = [](void* data, const pw_link_info* info) noexcept { static_cast<Link*>(data)->state = info->state; },
+    };
+    link->proxy->listenToObject(&linkEvents, link.get());
     links_.push_back(std::move(link));
 }
 

@@ -33,6 +33,12 @@ public:
     void reconcile(const Graph& graph, ProgramNode& node);
     // While paused no link is wanted: the program's node stands alone.
     void setPaused(bool paused) { paused_ = paused; }
+    // Whether any link the server made still stands.
+    bool anyStanding() const;
+    // Whether a link the server made from `outputNode` has not finished
+    // setting up: nothing flows through it yet (a client in its group that
+    // does not answer keeps it so).
+    bool anyUnfinishedFrom(std::uint32_t outputNode) const;
 
     struct Link;
 

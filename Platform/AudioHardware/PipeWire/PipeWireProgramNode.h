@@ -112,6 +112,8 @@ public:
     // which keeps cycles of silence coming while the program is wanted) and
     // is inactive, so PipeWire schedules it no more once its links are gone.
     void setResting(bool resting);
+    // How many cycles have begun or ended: unchanged while no cycle comes.
+    std::uint64_t cycles() const { return cycle_.load(std::memory_order_relaxed); }
 
 private:
     // The router needs one route of each kind; a second lets a route be

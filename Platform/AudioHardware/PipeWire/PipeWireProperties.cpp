@@ -97,6 +97,8 @@ OSStatus PipeWireAudioSystem::Impl::readProperty(AudioObjectID object, const Aud
             return scalar(g->defaultDevice("default.audio.source"));
         case kAudioHardwarePropertyDefaultOutputDevice:
             return scalar(g->defaultDevice("default.audio.sink"));
+        case kAudioHardwarePropertyIOStall:
+            return scalar(session && session->cycleWatch ? session->cycleWatch->state() : kAudioHardwareIORunning);
         case kAudioHardwarePropertyTranslateUIDToDevice: {
             if (sizeOnly)
                 return scalar(AudioObjectID(0));

@@ -413,7 +413,7 @@ TEST_F(VLMAudioRouterStatusTest, TwoStartsLeaveExactlyOneGraphAndAnnounceStartin
     EXPECT_EQ(system->aggregateDeviceCount(), 1u);
     EXPECT_EQ(system->ioProcCount(microphone), 1u);
     EXPECT_EQ(system->ioProcCount(virtualDevice), 1u) << "one engine";
-    EXPECT_EQ(system->listenerCount(), 2u) << "the monitor registers once";
+    EXPECT_EQ(system->listenerCount(), 3u) << "the monitor registers once";
 }
 
 TEST_F(VLMAudioRouterStatusTest, StopEndsMonitoringThenTearsTheGraphDown)
@@ -425,6 +425,7 @@ TEST_F(VLMAudioRouterStatusTest, StopEndsMonitoringThenTearsTheGraphDown)
     for (const auto& entry : system->journal())
         order.push_back(SimulatedCallName(entry.call));
     EXPECT_THAT(order, ElementsAre("AudioObjectRemovePropertyListenerBlock", "AudioObjectRemovePropertyListenerBlock",
+                                   "AudioObjectRemovePropertyListenerBlock",  // the monitor's three
                                    "AudioDeviceStop", "AudioDeviceDestroyIOProcID",  // engine
                                    "AudioDeviceStop", "AudioDeviceDestroyIOProcID",  // microphone
                                    "AudioDeviceStop", "AudioDeviceDestroyIOProcID",  // tap

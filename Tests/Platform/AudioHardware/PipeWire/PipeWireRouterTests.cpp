@@ -8,12 +8,16 @@
 #include "VLMAudioHardware.h"
 #include "VLMAudioRouter.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <pipewire/pipewire.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
+#include <fstream>
+#include <signal.h>
 
 using namespace PipeWireTest;
 
@@ -418,6 +422,110 @@ TEST_F(PipeWireRouter, ChangingTheDefaultMicrophoneWhileRunningRebuildsWithTheNe
     const auto after = recordVirtualDevice(1.5);
     EXPECT_NEAR(toneAmplitude(after, 2, 0, kRate, 660.0), 0.1, kTolerance);
     EXPECT_LT(toneAmplitude(after, 2, 0, kRate, 440.0), kSilence);
+}
+
+// What the meters show, and what they showed when the status last changed.
+struct Meters final : VLMAudioRouterDelegate {
+    void audioRouter(VLMAudioRouter&, const VLMAudioRouterStatus& status) override
+    {
+        statuses.push_back(status);
+        levelsAtStatus.push_back(levels);
+    }
+    void audioRouterDidUpdateMicrophones(VLMAudioRouter&) override {}
+    void audioRouter(VLMAudioRouter&, float level, VLMAudioSource source) override
+    {
+        levels[source == VLMAudioSource::microphone] = level;
+    }
+    bool bothSound() const { return levels[0] > 0 && levels[1] > 0; }
+
+    std::array<float, 2> levels{};  // music, microphone
+    std::vector<VLMAudioRouterStatus> statuses;
+    std::vector<std::array<float, 2>> levelsAtStatus;
+};
+
+// A microphone client that stops delivering holds up every node after it in
+// the graph's cycle, the program's with the music too: the window must stop
+// looking healthy, and routing must come back by itself, without a rebuild.
+TEST_F(PipeWireRouter, AFrozenMicrophoneClientSilencesTheMetersIsReportedAndRoutesAgainWhenItResumes)
+{
+    ProcessMicrophone mic("frozen-mic", 440.0, 0.25f);
+    ASSERT_TRUE(mic.started());
+    ASSERT_TRUE(runMainQueueUntil([&] { return deviceWithUID("frozen-mic") != 0; }));
+    ASSERT_TRUE(setDefaultInput("frozen-mic"));
+    auto velmora = ToneSource::application("com.tarnwick.velmora", 1000.0);
+    ASSERT_TRUE(velmora->waitUntilReady());
+
+    auto meters = std::make_shared<Meters>();
+    router = VLMAudioRouter::create();
+    router->delegate = meters;
+    router->setVelmoraVolume(1.0f);
+    router->setMicrophoneVolume(1.0f);
+    router->start();
+    ASSERT_TRUE(runMainQueueUntil([&] { return router->selectedMicrophoneUID() == "frozen-mic"; }));
+    ASSERT_TRUE(waitForStatus(VLMAudioRouterStatus::Kind::ready)) << router->status().message();
+    ASSERT_TRUE(runMainQueueUntil([&] {
+        router->deliverMeterLevels();  // as the window's frame clock does
+        return meters->bothSound();
+    }));
+    const std::size_t healthy = meters->statuses.size();
+
+    ASSERT_TRUE(mic.freeze());
+    const auto stalled = VLMAudioRouterStatus::failed(VLMAudioRouter::audioStalledMessage);
+    ASSERT_TRUE(runMainQueueUntil([&] { return router->status() == stalled; })) << router->status().message();
+    EXPECT_EQ(meters->levelsAtStatus.back(), (std::array<float, 2>{0, 0})) << "the meters fell first";
+    EXPECT_EQ(meters->levels, (std::array<float, 2>{0, 0}));
+
+    mic.thaw();
+    ASSERT_TRUE(waitForStatus(VLMAudioRouterStatus::Kind::ready)) << router->status().message();
+    EXPECT_THAT(std::vector(meters->statuses.begin() + std::ptrdiff_t(healthy), meters->statuses.end()),
+                testing::ElementsAre(stalled, VLMAudioRouterStatus::ready()))
+        << "the same graph plays on";
+    ASSERT_TRUE(runMainQueueUntil([&] {
+        router->deliverMeterLevels();  // as the window's frame clock does
+        return meters->bothSound();
+    }));
+    const auto mix = recordVirtualDevice(1.0);
+    for (std::uint32_t channel : {0u, 1u}) {
+        SCOPED_TRACE(channel);
+        EXPECT_NEAR(toneAmplitude(mix, 2, channel, kRate, 440.0), 0.25, kTolerance);
+        EXPECT_NEAR(toneAmplitude(mix, 2, channel, kRate, 1000.0), 0.2, kTolerance);
+    }
+
+    // "Try Again" while it lasts: the server cannot finish the new links
+    // while the client is frozen, so the new graph is heard by nobody either.
+    ASSERT_TRUE(mic.freeze());
+    ASSERT_TRUE(runMainQueueUntil([&] { return router->status() == stalled; })) << router->status().message();
+    router->start();
+    ASSERT_TRUE(waitForStatus(VLMAudioRouterStatus::Kind::ready)) << router->status().message();
+    ASSERT_TRUE(runMainQueueUntil([&] { return router->status() == stalled; })) << router->status().message();
+    mic.thaw();
+    ASSERT_TRUE(waitForStatus(VLMAudioRouterStatus::Kind::ready)) << router->status().message();
+    ASSERT_TRUE(runMainQueueUntil([&] {
+        router->deliverMeterLevels();  // as the window's frame clock does
+        return meters->bothSound();
+    }));
+}
+
+// A hung server stops every cycle alike; the program's own loop still
+// notices, and routing resumes once the server answers.
+TEST_F(PipeWireRouter, AHungServerIsReportedAndRoutingResumesWhenItAnswers)
+{
+    auto mic = defaultMicrophone("test-mic", 440.0);
+    router = VLMAudioRouter::create();
+    router->start();
+    ASSERT_TRUE(waitForStatus(VLMAudioRouterStatus::Kind::ready)) << router->status().message();
+    recordVirtualDevice(0.5);  // routing has begun
+    int server = 0;
+    std::ifstream(serverDirectory() + "/pipewire.pid") >> server;
+    ASSERT_GT(server, 0);
+
+    ASSERT_EQ(kill(server, SIGSTOP), 0);
+    const bool reported = runMainQueueUntil(
+        [&] { return router->status() == VLMAudioRouterStatus::failed(VLMAudioRouter::audioStalledMessage); });
+    kill(server, SIGCONT);
+    ASSERT_TRUE(reported) << router->status().message();
+    ASSERT_TRUE(waitForStatus(VLMAudioRouterStatus::Kind::ready)) << router->status().message();
+    EXPECT_NEAR(toneAmplitude(recordVirtualDevice(1.0), 2, 0, kRate, 440.0), 0.16, kTolerance);
 }
 
 } // namespace

@@ -500,6 +500,77 @@ bool SessionManagerPause::paused() const { return pause_->paused(); }
 
 namespace {
 
+// 16-bit mono PCM at 48 kHz.
+void writeToneWave(const std::string& path, double frequency, float amplitude, double seconds)
+{
+    constexpr std::uint32_t rate = 48000;
+    const auto frames = std::uint32_t(seconds * rate);
+    std::vector<std::int16_t> samples(frames);
+    for (std::uint32_t i = 0; i < frames; ++i)
+        samples[i] = std::int16_t(std::lround(32767.0 * amplitude * std::sin(2 * M_PI * frequency * i / rate)));
+    std::ofstream file(path, std::ios::binary);
+    auto u32 = [&](std::uint32_t v) { file.write(reinterpret_cast<const char*>(&v), 4); };
+    auto u16 = [&](std::uint16_t v) { file.write(reinterpret_cast<const char*>(&v), 2); };
+    file.write("RIFF", 4);
+    u32(36 + frames * 2);
+    file.write("WAVEfmt ", 8);
+    u32(16);
+    u16(1);  // PCM
+    u16(1);
+    u32(rate);
+    u32(rate * 2);
+    u16(2);
+    u16(16);
+    file.write("data", 4);
+    u32(frames * 2);
+    file.write(reinterpret_cast<const char*>(samples.data()), std::streamsize(samples.size() * 2));
+}
+
+} // namespace
+
+ProcessMicrophone::ProcessMicrophone(const std::string& nodeName, double frequency, float amplitude)
+{
+    const std::string wave = serverDirectory() + "/" + nodeName + ".wav";
+    writeToneWave(wave, frequency, amplitude, 60.0);
+    const std::string properties =
+        "{ media.class = Audio/Source node.name = " + nodeName + " node.description = " + nodeName + " }";
+    // Not linked by the session manager: the program links what it captures.
+    const char* argv[] = {"pw-cat", "--playback", "--target", "0", "--latency", "1024",
+                          "-P", properties.c_str(), wave.c_str(), nullptr};
+    pid_t pid = 0;
+    if (posix_spawnp(&pid, "pw-cat", nullptr, nullptr, const_cast<char* const*>(argv), environ) == 0)
+        pid_ = pid;
+}
+
+ProcessMicrophone::~ProcessMicrophone()
+{
+    if (pid_ <= 0)
+        return;
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+}
+
+bool ProcessMicrophone::freeze()
+{
+    if (pid_ <= 0 || kill(pid_, SIGSTOP) != 0)
+        return false;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!PipeWireClient::allThreadsStopped(pid_))
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+    return true;
+}
+
+void ProcessMicrophone::thaw()
+{
+    if (pid_ > 0)
+        kill(pid_, SIGCONT);
+}
+
+// ---------------------------------------------------------------------------
+
+namespace {
+
 struct GraphClient {
     Connection connection{"graph-client"};
     pw_registry* registry = nullptr;

@@ -117,6 +117,24 @@ private:
     std::unique_ptr<PipeWireClient::SessionManagerPause> pause_;
 };
 
+// A mono microphone in a process of its own (pw-cat playing a minute of a
+// tone as an Audio/Source), which a test can freeze as a hung client is.
+class ProcessMicrophone {
+public:
+    ProcessMicrophone(const std::string& nodeName, double frequency, float amplitude);
+    ~ProcessMicrophone();  // ends the process
+    ProcessMicrophone(const ProcessMicrophone&) = delete;
+    ProcessMicrophone& operator=(const ProcessMicrophone&) = delete;
+    bool started() const { return pid_ > 0; }
+
+    // Stops every thread of it (SIGSTOP); true once they all are.
+    bool freeze();
+    void thaw();
+
+private:
+    int pid_ = 0;
+};
+
 // Records a node (a sink's monitor when `monitorOfSink`) as stereo float at
 // 48 kHz into memory, from its own connection.
 class Recorder {
