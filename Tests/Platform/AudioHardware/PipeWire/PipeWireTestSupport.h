@@ -6,6 +6,7 @@
 // to pause the session manager. Tones are measured by Support/ToneAnalysis.h.
 
 #include "AudioHardware/AudioHardware.h"
+#include "Support/PipeWireClient.h"
 #include "Support/ToneAnalysis.h"
 #include "VLMAudioHardware.h"
 
@@ -15,10 +16,6 @@
 #include <optional>
 #include <string>
 #include <vector>
-
-namespace PipeWireClient {
-class SessionManagerPause;
-}
 
 namespace PipeWireTest {
 
@@ -105,16 +102,8 @@ private:
 
 // Stops the session manager (WirePlumber) until destroyed; it then resumes
 // and handles everything that reached it meanwhile, in order.
-class SessionManagerPause {
-public:
+struct SessionManagerPause : PipeWireClient::SessionManagerPause {
     SessionManagerPause();
-    ~SessionManagerPause();
-    SessionManagerPause(const SessionManagerPause&) = delete;
-    SessionManagerPause& operator=(const SessionManagerPause&) = delete;
-    bool paused() const;
-
-private:
-    std::unique_ptr<PipeWireClient::SessionManagerPause> pause_;
 };
 
 // Records a node (a sink's monitor when `monitorOfSink`) as stereo float at
