@@ -536,38 +536,6 @@ bool createLingeringNode(const std::string& factory, const std::map<std::string,
 
 // ---------------------------------------------------------------------------
 
-struct Recorder::State {
-    std::vector<float> buffer;
-    std::atomic<std::size_t> frames{0};
-    std::unique_ptr<PipeWireClient::CaptureStream> stream;
-};
-
-Recorder::Recorder(const std::string& targetNodeName, bool monitorOfSink, double seconds)
-    : state_(std::make_unique<State>())
-{
-    State& s = *state_;
-    s.buffer.assign(std::size_t(seconds * 48000) * 2, 0.0f);
-    s.stream = std::make_unique<PipeWireClient::CaptureStream>(
-        targetNodeName, monitorOfSink, "test-recorder", [&s](const float* in, std::uint32_t frames, std::int64_t) {
-            const std::size_t at = s.frames.load(std::memory_order_relaxed);
-            const std::size_t n = std::min<std::size_t>(frames, s.buffer.size() / 2 - at);
-            std::memcpy(s.buffer.data() + 2 * at, in, n * 8);
-            s.frames.store(at + n, std::memory_order_release);
-        });
-}
-
-Recorder::~Recorder() = default;
-
-std::size_t Recorder::frames() const { return state_->frames.load(std::memory_order_acquire); }
-
-std::vector<float> Recorder::samples() const
-{
-    const std::size_t n = frames();
-    return {state_->buffer.begin(), state_->buffer.begin() + std::ptrdiff_t(2 * n)};
-}
-
-// ---------------------------------------------------------------------------
-
 CaptureBuffer::CaptureBuffer(double seconds, double rate) : buffer_(std::size_t(seconds * rate) * 2, 0.0f) {}
 
 void CaptureBuffer::write(const AudioBufferList* input)
@@ -594,12 +562,17 @@ void CaptureBuffer::write(const AudioBufferList* input)
     }
     channels_.store(total);
     const AudioBuffer& first = input->mBuffers[0];
-    const std::size_t frames = first.mDataByteSize / (4 * first.mNumberChannels);
+    append(channel[0], stride[0], channel[1], stride[1], first.mDataByteSize / (4 * first.mNumberChannels));
+}
+
+void CaptureBuffer::append(const float* left, std::uint32_t leftStride, const float* right, std::uint32_t rightStride,
+                           std::size_t frames)
+{
     const std::size_t at = frames_.load(std::memory_order_relaxed);
     const std::size_t n = std::min(frames, buffer_.size() / 2 - at);
     for (std::size_t i = 0; i < n; ++i) {
-        buffer_[2 * (at + i)] = channel[0][i * stride[0]];
-        buffer_[2 * (at + i) + 1] = channel[1][i * stride[1]];
+        buffer_[2 * (at + i)] = left[i * leftStride];
+        buffer_[2 * (at + i) + 1] = right[i * rightStride];
     }
     frames_.store(at + n, std::memory_order_release);
 }
@@ -613,6 +586,13 @@ AudioDeviceIOBlock CaptureBuffer::block()
 {
     return [this](const AudioTimeStamp*, const AudioBufferList* input, const AudioTimeStamp*, AudioBufferList*,
                   const AudioTimeStamp*) { write(input); };
+}
+
+Recorder::Recorder(const std::string& targetNodeName, bool monitorOfSink, double seconds)
+    : CaptureBuffer(seconds),
+      stream_(targetNodeName, monitorOfSink, "test-recorder",
+              [this](const float* in, std::uint32_t frames, std::int64_t) { append(in, 2, in + 1, 2, frames); })
+{
 }
 
 // ---------------------------------------------------------------------------

@@ -106,31 +106,15 @@ struct SessionManagerPause : PipeWireClient::SessionManagerPause {
     SessionManagerPause();
 };
 
-// Records a node (a sink's monitor when `monitorOfSink`) as stereo float at
-// 48 kHz into memory, from its own connection.
-class Recorder {
-public:
-    Recorder(const std::string& targetNodeName, bool monitorOfSink, double seconds = 8.0);
-    ~Recorder();
-    Recorder(const Recorder&) = delete;
-    Recorder& operator=(const Recorder&) = delete;
-
-    std::size_t frames() const;
-    // The recording so far, interleaved stereo.
-    std::vector<float> samples() const;
-
-    struct State;
-
-private:
-    std::unique_ptr<State> state_;
-};
-
 // Collects what an IOProc delivers, without allocating on the IO thread:
 // the first two channels of the input, counted across its buffers, interleaved.
 class CaptureBuffer {
 public:
     explicit CaptureBuffer(double seconds = 8.0, double rate = 48000.0);
     void write(const AudioBufferList* input);
+    // Appends `frames` frames of two channels, each its stride of samples apart.
+    void append(const float* left, std::uint32_t leftStride, const float* right, std::uint32_t rightStride,
+                std::size_t frames);
     std::size_t frames() const { return frames_.load(std::memory_order_acquire); }
     std::uint32_t channels() const { return channels_.load(); }
     std::vector<float> samples() const;
@@ -140,6 +124,16 @@ private:
     std::vector<float> buffer_;
     std::atomic<std::size_t> frames_{0};
     std::atomic<std::uint32_t> channels_{0};
+};
+
+// Records a node (a sink's monitor when `monitorOfSink`) as stereo float at
+// 48 kHz into memory, from its own connection.
+class Recorder : public CaptureBuffer {
+public:
+    Recorder(const std::string& targetNodeName, bool monitorOfSink, double seconds = 8.0);
+
+private:
+    PipeWireClient::CaptureStream stream_;
 };
 
 // What another PipeWire client sees and does, from a connection of its own
