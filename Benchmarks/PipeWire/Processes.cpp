@@ -1,7 +1,6 @@
 #include "Processes.h"
 
 #include <chrono>
-#include <cstdio>
 #include <cstring>
 #include <thread>
 
@@ -15,18 +14,6 @@
 extern char** environ;
 
 namespace bench {
-
-std::string commandOutput(const std::string& command)
-{
-    std::string text;
-    if (FILE* pipe = popen(command.c_str(), "r")) {
-        char chunk[512];
-        while (std::size_t n = std::fread(chunk, 1, sizeof chunk, pipe))
-            text.append(chunk, n);
-        pclose(pipe);
-    }
-    return text;
-}
 
 bool pollUntil(const std::function<bool()>& condition, double seconds)
 {

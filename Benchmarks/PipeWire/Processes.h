@@ -2,6 +2,8 @@
 // The processes that route, started and ended by the benchmark: pw-loopback
 // as the reference, and this program again as the router (RouterProcess.cpp).
 
+#include "Support/CommandOutput.h"
+
 #include <sys/types.h>
 
 #include <functional>
@@ -9,8 +11,8 @@
 
 namespace bench {
 
-// The text a shell command prints.
-std::string commandOutput(const std::string& command);
+// The text a shell command prints (shared with the tests).
+using ::commandOutput;
 // Polls `condition` until it holds or `seconds` pass. Used for waits on the
 // audio itself and on other processes, which only time can bring.
 bool pollUntil(const std::function<bool()>& condition, double seconds);

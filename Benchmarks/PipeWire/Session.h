@@ -8,8 +8,8 @@
 // nothing itself, so the graph keeps the driver groups the routing alone makes.
 
 #include "Clicks.h"
+#include "GraphMirror.h"
 #include "Processes.h"
-#include "Support/PipeWireClient.h"
 
 #include <memory>
 #include <string>

@@ -109,6 +109,7 @@ TEST_F(VLMAppDelegateTest, MenusStatusItemAndWindowExistBeforeTheFirstStatus)
     EXPECT_EQ(delegate->statusItem()->toolTip(), QStringLiteral("Velmora Studio Connect: Needs Attention"));
     EXPECT_EQ(window->menuWidget(), delegate->mainMenu());
     EXPECT_TRUE(window->isVisible());
+    EXPECT_FALSE(window->windowIcon().pixmap(32).isNull()) << "the program's icon";
 }
 
 TEST_F(VLMAppDelegateTest, LaunchStartsTheRouter)
@@ -267,14 +268,6 @@ TEST_F(VLMAppDelegateTest, TheStatusItemShowsItsMenuAndFollowsTheStatus)
     EXPECT_EQ(item->icon().name(), QStringLiteral("speaker.wave.2.bubble")) << "the icon itself never changes";
 }
 
-TEST_F(VLMAppDelegateTest, ShowFromTheStatusMenuBringsTheWindowBack)
-{
-    launch();
-    window->close();
-    itemTitled(delegate->statusItem()->contextMenu(), QStringLiteral("Show Velmora Studio Connect"))->trigger();
-    EXPECT_TRUE(window->isVisible());
-}
-
 TEST_F(VLMAppDelegateTest, TheStatusMenuOffersTheRecoveryOfTheCurrentStatus)
 {
     system->setMicrophoneAuthorization(AVAuthorizationStatus::denied);
@@ -326,7 +319,7 @@ TEST_F(VLMAppDelegateTest, WithoutAStatusAreaTheWindowStaysInTheTaskList)
 
 // MARK: Brought back
 
-TEST_F(VLMAppDelegateTest, EveryRouteInBringsAMinimizedWindowBack)
+TEST_F(VLMAppDelegateTest, EveryRouteInBringsAClosedOrMinimizedWindowBack)
 {
     launch();
     const std::function<void()> routes[] = {
@@ -335,11 +328,13 @@ TEST_F(VLMAppDelegateTest, EveryRouteInBringsAMinimizedWindowBack)
         [&] { itemTitled(delegate->statusItem()->contextMenu(), QStringLiteral("Show Velmora Studio Connect"))->trigger(); },
     };
     for (const auto& route : routes) {
-        window->showMinimized();
-        ASSERT_TRUE(window->isMinimized());
-        route();
-        EXPECT_FALSE(window->isMinimized());
-        EXPECT_TRUE(window->isVisible());
+        for (const bool minimized : {true, false}) {
+            minimized ? window->showMinimized() : void(window->close());
+            ASSERT_EQ(window->isMinimized(), minimized);
+            route();
+            EXPECT_FALSE(window->isMinimized());
+            EXPECT_TRUE(window->isVisible());
+        }
     }
 }
 
@@ -396,13 +391,6 @@ TEST_F(VLMAppDelegateTest, NoSettingsProgramIsToldToTheUser)
     ASSERT_NE(alert, nullptr);
     EXPECT_TRUE(alert->isVisible());
     alert->close();
-}
-
-TEST_F(VLMAppDelegateTest, TheWindowHasTheProgramsIcon)
-{
-    launch();
-    EXPECT_FALSE(window->windowIcon().isNull());
-    EXPECT_FALSE(window->windowIcon().pixmap(32).isNull());
 }
 
 // MARK: Start at login

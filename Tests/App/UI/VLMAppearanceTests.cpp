@@ -1,5 +1,6 @@
 #include "UITest.h"
 
+#include "DarkPalette.h"
 #include "MainQueue.h"
 #include "VLMMainViewController.h"
 #include "VLMMainWindowController.h"
@@ -10,7 +11,6 @@
 #include <QImage>
 #include <QLabel>
 #include <QMainWindow>
-#include <QPalette>
 #include <QPushButton>
 #include <QStyle>
 #include <QStyleOptionButton>
@@ -21,21 +21,6 @@
 namespace {
 
 using VLMThemeColors::contrastRatio;
-
-// A common dark desktop palette (Breeze Dark).
-QPalette darkPalette()
-{
-    QPalette palette;
-    const QColor window(0x31, 0x36, 0x3b), text(0xef, 0xf0, 0xf1);
-    for (QPalette::ColorRole role : {QPalette::Window, QPalette::Button, QPalette::AlternateBase})
-        palette.setColor(role, window);
-    palette.setColor(QPalette::Base, QColor(0x23, 0x26, 0x29));
-    for (QPalette::ColorRole role :
-         {QPalette::WindowText, QPalette::Text, QPalette::ButtonText, QPalette::HighlightedText})
-        palette.setColor(role, text);
-    palette.setColor(QPalette::Highlight, QColor(0x3d, 0xae, 0xe9));
-    return palette;
-}
 
 // Everything a user sees, measured on the window's own pixels at twice the
 // density: each text against the colour most of its area shows.

@@ -335,29 +335,24 @@ TEST_F(VLMMainViewControllerTest, DevicesOfTheSameNameAreToldApartByUID)
     EXPECT_EQ(selectedItemData().toString(), QStringLiteral("usb-b"));
 }
 
-TEST_F(VLMMainViewControllerTest, PickingTheDeviceInUseSelectsItsOwnItem)
+// The default that is already followed, then the device in use picked by
+// name: neither restarts the running graph.
+TEST_F(VLMMainViewControllerTest, ChoosingTheMicrophoneInUseStartsNothing)
 {
     makeController();
     router->start();
     ASSERT_EQ(selectedItemData().toString(), QStringLiteral("VLMSystemDefaultMicrophone"));
-    const std::size_t starts = deviceStarts();
-
-    choose(popUpTitles().indexOf(QStringLiteral("Built-in Microphone")));
-    EXPECT_FALSE(router->usesSystemDefaultMicrophone());
-    EXPECT_EQ(selectedItemData().toString(), QStringLiteral("built-in")) << "not the System Default item";
-    EXPECT_EQ(deviceStarts(), starts) << "the running graph goes on";
-}
-
-TEST_F(VLMMainViewControllerTest, ChoosingTheDefaultThatIsAlreadyFollowedStartsNothing)
-{
-    makeController();
-    router->start();
     const std::size_t starts = deviceStarts();
     reportedHeights.clear();
 
     choose(0);
     EXPECT_EQ(deviceStarts(), starts);
     EXPECT_TRUE(reportedHeights.empty()) << "no status was announced";
+
+    choose(popUpTitles().indexOf(QStringLiteral("Built-in Microphone")));
+    EXPECT_FALSE(router->usesSystemDefaultMicrophone());
+    EXPECT_EQ(selectedItemData().toString(), QStringLiteral("built-in")) << "not the System Default item";
+    EXPECT_EQ(deviceStarts(), starts) << "the running graph goes on";
 }
 
 // MARK: Gains and manual gain
@@ -420,10 +415,13 @@ TEST_F(VLMMainViewControllerTest, TheCheckboxMovesTheContentBetween496And560)
     EXPECT_EQ(reportedHeights, (std::vector<double>{560, 496}));
 }
 
-TEST_F(VLMMainViewControllerTest, PreferredHeightFollowsStatusAndCheckbox)
+TEST_F(VLMMainViewControllerTest, WithoutManualGainOpensShortAndTheHeightFollowsStatusAndCheckbox)
 {
     makeController();
     EXPECT_EQ(controller->preferredContentHeight(), 530);
+    EXPECT_EQ(view->height(), 530);
+    EXPECT_TRUE(find("microphoneSlider")->isHidden());
+    EXPECT_TRUE(find("resetGainButton")->isHidden());
     apply(VLMAudioRouterStatus::failed("x"));
     EXPECT_EQ(controller->preferredContentHeight(), 530);
     toggleManualGain();
@@ -445,14 +443,6 @@ TEST_F(VLMMainViewControllerTest, StoredManualGainOpensTallWithDisabledSliders)
     EXPECT_FALSE(find("microphoneSlider")->isEnabled()) << "until the audio is ready";
     EXPECT_FALSE(find("velmoraSlider")->isEnabled());
     EXPECT_TRUE(find("resetGainButton")->isEnabled());
-}
-
-TEST_F(VLMMainViewControllerTest, WithoutManualGainTheViewOpensShortWithoutGainRows)
-{
-    makeController();
-    EXPECT_EQ(view->height(), 530);
-    EXPECT_TRUE(find("microphoneSlider")->isHidden());
-    EXPECT_TRUE(find("resetGainButton")->isHidden());
 }
 
 TEST_F(VLMMainViewControllerTest, SlidersAndLabelsShowTheStoredGains)

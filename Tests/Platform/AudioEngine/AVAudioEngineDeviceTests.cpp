@@ -10,11 +10,6 @@ using namespace enginetest;
 
 namespace {
 
-std::shared_ptr<AVAudioFormat> format(double rate, AVAudioChannelCount channels)
-{
-    return AVAudioFormat::standardFormatWithSampleRate(rate, channels);
-}
-
 class EngineOnSimulatedDevice : public testing::Test {
 protected:
     void SetUp() override

@@ -12,11 +12,6 @@ using namespace enginetest;
 
 namespace {
 
-std::shared_ptr<AVAudioFormat> format(double rate, AVAudioChannelCount channels)
-{
-    return AVAudioFormat::standardFormatWithSampleRate(rate, channels);
-}
-
 class ManualEngine : public testing::Test {
 protected:
     void SetUp() override { engine.enableManualRenderingMode(AVAudioEngineManualRenderingMode::realtime, format(48000, 2), 4096); }

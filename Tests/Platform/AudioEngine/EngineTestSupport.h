@@ -12,11 +12,15 @@
 
 namespace enginetest {
 
+inline std::shared_ptr<AVAudioFormat> format(double rate, AVAudioChannelCount channels)
+{
+    return AVAudioFormat::standardFormatWithSampleRate(rate, channels);
+}
+
 // Plays a sine on every channel, continuing its phase from call to call.
 AVAudioSourceNodeRenderBlock sineBlock(double frequency, float amplitude, double sampleRate);
 // Channel c plays values[c] (the last value for channels beyond).
 AVAudioSourceNodeRenderBlock constantBlock(std::vector<float> values);
-
 
 // One channel of interleaved samples.
 std::vector<float> channel(const std::vector<float>& interleaved, std::size_t channels, std::size_t index);

@@ -9,6 +9,7 @@
 //   ping                answers when all earlier work is done
 //   quit
 
+#include "../DarkPalette.h"
 #include "NSUserDefaults.h"
 #include "SimulatedAudioSystem.h"
 #include "VLMAudioRouter.h"
@@ -19,7 +20,6 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QMainWindow>
-#include <QPalette>
 #include <QSocketNotifier>
 #include <QTemporaryDir>
 
@@ -37,21 +37,6 @@ std::optional<VLMAudioRouterStatus> statusNamed(const QString& name, const QStri
     if (name == QLatin1String("microphonePermissionDenied")) return VLMAudioRouterStatus::microphonePermissionDenied();
     if (name == QLatin1String("failed")) return VLMAudioRouterStatus::failed(message.toStdString());
     return std::nullopt;
-}
-
-// A common dark desktop palette (Breeze Dark).
-QPalette darkPalette()
-{
-    QPalette palette;
-    const QColor window(0x31, 0x36, 0x3b), text(0xef, 0xf0, 0xf1);
-    for (QPalette::ColorRole role : {QPalette::Window, QPalette::Button, QPalette::AlternateBase})
-        palette.setColor(role, window);
-    palette.setColor(QPalette::Base, QColor(0x23, 0x26, 0x29));
-    for (QPalette::ColorRole role :
-         {QPalette::WindowText, QPalette::Text, QPalette::ButtonText, QPalette::HighlightedText})
-        palette.setColor(role, text);
-    palette.setColor(QPalette::Highlight, QColor(0x3d, 0xae, 0xe9));
-    return palette;
 }
 
 } // namespace

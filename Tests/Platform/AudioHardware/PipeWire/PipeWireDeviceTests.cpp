@@ -53,19 +53,34 @@ protected:
     std::shared_ptr<PipeWireAudioSystem> system;
 };
 
-// Counts listener calls and whether each ran on the main thread.
+// Listens to a property of the system object on the main queue until removed
+// or destroyed, counting calls and whether each ran on the main thread.
 struct ListenerLog {
+    explicit ListenerLog(AudioObjectPropertySelector selector) : address(globalAddress(selector))
+    {
+        EXPECT_EQ(AudioObjectAddPropertyListenerBlock(kAudioObjectSystemObject, &address, dispatch_get_main_queue(),
+                                                      block),
+                  0);
+    }
+    ~ListenerLog() { remove(); }
+    ListenerLog(const ListenerLog&) = delete;
+    ListenerLog& operator=(const ListenerLog&) = delete;
+    OSStatus remove()
+    {
+        return AudioObjectRemovePropertyListenerBlock(kAudioObjectSystemObject, &address, dispatch_get_main_queue(),
+                                                      block);
+    }
+
     int calls = 0;
     bool allOnMainThread = true;
-    AudioObjectPropertyListenerBlock block()
-    {
-        return [this](std::uint32_t count, const AudioObjectPropertyAddress* addresses) {
-            EXPECT_EQ(count, 1u);
-            EXPECT_NE(addresses, nullptr);
-            ++calls;
-            allOnMainThread = allOnMainThread && dispatch_is_main_thread();
-        };
-    }
+    const AudioObjectPropertyAddress address;
+    const AudioObjectPropertyListenerBlock block = [this](std::uint32_t count,
+                                                          const AudioObjectPropertyAddress* addresses) {
+        EXPECT_EQ(count, 1u);
+        EXPECT_NE(addresses, nullptr);
+        ++calls;
+        allOnMainThread = allOnMainThread && dispatch_is_main_thread();
+    };
 };
 
 TEST_F(PipeWireDevices, ListsTheVirtualDeviceAndTheSpeakersWithUIDsNamesAndStreams)
@@ -150,17 +165,7 @@ TEST_F(PipeWireDevices, TheVirtualDeviceRunsAtTheGraphsRateAndRefusesAnyOther)
 
 TEST_F(PipeWireDevices, TheDefaultInputFollowsTheSessionAndEveryChangeReachesListenersOnTheMainThread)
 {
-    ListenerLog deviceLog, defaultLog;
-    const auto devAddress = globalAddress(kAudioHardwarePropertyDevices);
-    const auto dInAddress = globalAddress(kAudioHardwarePropertyDefaultInputDevice);
-    const AudioObjectPropertyListenerBlock onDevices = deviceLog.block();
-    const AudioObjectPropertyListenerBlock onDefault = defaultLog.block();
-    ASSERT_EQ(AudioObjectAddPropertyListenerBlock(kAudioObjectSystemObject, &devAddress, dispatch_get_main_queue(),
-                                                  onDevices),
-              0);
-    ASSERT_EQ(AudioObjectAddPropertyListenerBlock(kAudioObjectSystemObject, &dInAddress, dispatch_get_main_queue(),
-                                                  onDefault),
-              0);
+    ListenerLog deviceLog(kAudioHardwarePropertyDevices), defaultLog(kAudioHardwarePropertyDefaultInputDevice);
 
     // Appearing.
     std::unique_ptr<ToneSource> mic;
@@ -183,19 +188,13 @@ TEST_F(PipeWireDevices, TheDefaultInputFollowsTheSessionAndEveryChangeReachesLis
     EXPECT_TRUE(defaultLog.allOnMainThread);
 
     // Removed listeners hear nothing more.
-    EXPECT_EQ(AudioObjectRemovePropertyListenerBlock(kAudioObjectSystemObject, &devAddress,
-                                                     dispatch_get_main_queue(), onDevices),
-              0);
-    EXPECT_NE(AudioObjectRemovePropertyListenerBlock(kAudioObjectSystemObject, &devAddress,
-                                                     dispatch_get_main_queue(), onDevices),
-              0);
+    EXPECT_EQ(deviceLog.remove(), 0);
+    EXPECT_NE(deviceLog.remove(), 0);
     const int before = deviceLog.calls;
     addMicrophone(mic, "test-mic-2");
     ASSERT_TRUE(system->synchronize());
     drainMainQueue();
     EXPECT_EQ(deviceLog.calls, before);
-    AudioObjectRemovePropertyListenerBlock(kAudioObjectSystemObject, &dInAddress, dispatch_get_main_queue(),
-                                           onDefault);
 }
 
 // PipeWire passes a change that the session manager makes to its "default"
@@ -211,12 +210,7 @@ TEST_F(PipeWireDevices, ADefaultPublishedWhileAToolBindsTheSessionMetadataStillR
     ASSERT_TRUE(setDefaultInput("test-mic-1"));
     ASSERT_TRUE(runMainQueueUntil([&] { return VLMAudioHardware::defaultInputDeviceID() == firstID; }));
 
-    ListenerLog log;
-    const auto dInAddress = globalAddress(kAudioHardwarePropertyDefaultInputDevice);
-    const AudioObjectPropertyListenerBlock onDefault = log.block();
-    ASSERT_EQ(AudioObjectAddPropertyListenerBlock(kAudioObjectSystemObject, &dInAddress, dispatch_get_main_queue(),
-                                                  onDefault),
-              0);
+    ListenerLog log(kAudioHardwarePropertyDefaultInputDevice);
 
     // Writes the key that the session manager publishes the default input in.
     MetadataClient session;
@@ -239,18 +233,11 @@ TEST_F(PipeWireDevices, ADefaultPublishedWhileAToolBindsTheSessionMetadataStillR
     tool.reset();
     EXPECT_TRUE(runMainQueueUntil([&] { return VLMAudioHardware::defaultInputDeviceID() == secondID && log.calls > 0; }));
     EXPECT_TRUE(log.allOnMainThread);
-    AudioObjectRemovePropertyListenerBlock(kAudioObjectSystemObject, &dInAddress, dispatch_get_main_queue(),
-                                           onDefault);
 }
 
 TEST_F(PipeWireDevices, TheDriverScriptsRemoveAndInstallTheVirtualDeviceWhileTheServerRuns)
 {
-    ListenerLog log;
-    const auto devAddress = globalAddress(kAudioHardwarePropertyDevices);
-    const AudioObjectPropertyListenerBlock onDevices = log.block();
-    ASSERT_EQ(AudioObjectAddPropertyListenerBlock(kAudioObjectSystemObject, &devAddress, dispatch_get_main_queue(),
-                                                  onDevices),
-              0);
+    ListenerLog log(kAudioHardwarePropertyDevices);
     const std::string driver = std::string(VLM_SOURCE_DIR) + "/Driver/";
     const std::string fragment = serverDirectory() + "/config/pipewire/pipewire.conf.d/velmora-studio-connect.conf";
 
@@ -270,8 +257,6 @@ TEST_F(PipeWireDevices, TheDriverScriptsRemoveAndInstallTheVirtualDeviceWhileThe
     for (AudioObjectID device : devices())
         named += VLMAudioHardware::stringProperty(device, kAudioDevicePropertyDeviceUID) == kVirtualDeviceUID;
     EXPECT_EQ(named, 1);
-    AudioObjectRemovePropertyListenerBlock(kAudioObjectSystemObject, &devAddress, dispatch_get_main_queue(),
-                                           onDevices);
 }
 
 // A package puts the fragment in place while PipeWire runs and does not tell

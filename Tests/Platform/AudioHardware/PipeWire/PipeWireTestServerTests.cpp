@@ -6,7 +6,8 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
+#include "Support/CommandOutput.h"
+
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -16,18 +17,6 @@ namespace {
 namespace fs = std::filesystem;
 
 const std::string kDeviceNode = "\"node.name\": \"com.tarnwick.VelmoraStudioConnect.Device\"";
-
-std::string output(const std::string& command)
-{
-    std::string text;
-    if (FILE* pipe = popen(command.c_str(), "r")) {
-        char chunk[4096];
-        while (std::size_t n = std::fread(chunk, 1, sizeof chunk, pipe))
-            text.append(chunk, n);
-        pclose(pipe);
-    }
-    return text;
-}
 
 int occurrences(const std::string& text, const std::string& needle)
 {
@@ -67,7 +56,7 @@ protected:
         const std::string inside = "mount --bind '" + (folder_ / "system").string() + "' /usr/share/pipewire && '"
                                  + script + "' run '" + (folder_ / "server").string() + "' " + options
                                  + " -- pw-dump";
-        return output("unshare -rm --propagation private sh -c \"" + inside + "\" 2>/dev/null");
+        return commandOutput("unshare -rm --propagation private sh -c \"" + inside + "\" 2>/dev/null");
     }
 
     fs::path folder_;

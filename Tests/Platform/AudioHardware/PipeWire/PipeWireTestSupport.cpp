@@ -3,28 +3,21 @@
 #include "VLMAudioError.h"
 
 #include <pipewire/extensions/metadata.h>
-#include <pipewire/pipewire.h>
-#include <spa/param/audio/format-utils.h>
-#include <spa/pod/builder.h>
 
 #include <gtest/gtest.h>
 
+#include "Support/CommandOutput.h"
 #include "Support/MainQueue.h"
-#include "Support/PipeWireClient.h"
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <chrono>
-#include <filesystem>
 #include <fstream>
 #include <functional>
-#include <mutex>
 #include <set>
 
-#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -73,20 +66,15 @@ public:
 using PipeWireClient::Connection;
 using PipeWireClient::floatFormat;
 
-bool waitForState(pw_thread_loop* loop, const std::atomic<int>& state, std::initializer_list<int> wanted)
+// Waits on a thread loop whose lock the caller holds.
+bool waitLocked(pw_thread_loop* loop, const std::function<bool()>& condition)
 {
     timespec deadline{};
     pw_thread_loop_get_time(loop, &deadline, 10 * SPA_NSEC_PER_SEC);
-    pw_thread_loop_lock(loop);
-    bool reached = false;
-    for (;;) {
-        for (int w : wanted)
-            reached = reached || state == w;
-        if (reached || pw_thread_loop_timed_wait_full(loop, &deadline) != 0)
-            break;
-    }
-    pw_thread_loop_unlock(loop);
-    return reached;
+    while (!condition())
+        if (pw_thread_loop_timed_wait_full(loop, &deadline) != 0)
+            return condition();
+    return true;
 }
 
 } // namespace
@@ -98,22 +86,6 @@ int run(const std::string& command) { return std::system(command.c_str()); }
 bool stopServer() { return run("'" + script() + "' stop '" + directory() + "'") == 0; }
 
 bool startServer() { return run("'" + script() + "' start '" + directory() + "'") == 0; }
-
-namespace {
-
-std::string output(const std::string& command)
-{
-    std::string text;
-    if (FILE* pipe = popen(command.c_str(), "r")) {
-        char chunk[512];
-        while (std::size_t n = std::fread(chunk, 1, sizeof chunk, pipe))
-            text.append(chunk, n);
-        pclose(pipe);
-    }
-    return text;
-}
-
-} // namespace
 
 bool setDefaultInput(const std::string& nodeName)
 {
@@ -130,7 +102,7 @@ bool setDefaultInput(const std::string& nodeName)
             return false;
         if (runMainQueueUntil(
                 [&] {
-                    return output("pw-metadata -n default 0 default.audio.source 2>/dev/null").find(expected)
+                    return commandOutput("pw-metadata -n default 0 default.audio.source 2>/dev/null").find(expected)
                         != std::string::npos;
                 },
                 std::chrono::seconds(1)))
@@ -234,9 +206,13 @@ ToneSource::~ToneSource()
 
 bool ToneSource::waitUntilReady()
 {
-    if (state_->microphone)
-        return waitForState(state_->connection.loop, state_->state, {PW_STREAM_STATE_PAUSED, PW_STREAM_STATE_STREAMING});
-    return waitForState(state_->connection.loop, state_->state, {PW_STREAM_STATE_STREAMING});
+    State& s = *state_;
+    pw_thread_loop_lock(s.connection.loop);
+    const bool ready = waitLocked(s.connection.loop, [&] {
+        return s.state == PW_STREAM_STATE_STREAMING || (s.microphone && s.state == PW_STREAM_STATE_PAUSED);
+    });
+    pw_thread_loop_unlock(s.connection.loop);
+    return ready;
 }
 
 std::unique_ptr<ToneSource> ToneSource::application(const std::string& applicationID, double frequency,
@@ -265,22 +241,95 @@ std::unique_ptr<ToneSource> ToneSource::microphone(const std::string& nodeName, 
 
 // ---------------------------------------------------------------------------
 
+// A connection of its own that has learnt the server's globals and can wait
+// until the server has handled everything it sent.
+struct RegistryClient {
+    struct Global {
+        std::uint32_t id = 0;
+        std::string type;
+        std::map<std::string, std::string> properties;
+    };
+
+    RegistryClient();
+    ~RegistryClient();
+    int sync() { return pw_core_sync(connection.core, PW_ID_CORE, 0); }
+    // Lock held.
+    bool roundTrip()
+    {
+        const int seq = sync();
+        return waitLocked(connection.loop, [&] { return done.count(seq) > 0; });
+    }
+
+    Connection connection{"registry-client"};
+    pw_registry* registry = nullptr;
+    spa_hook registryHook{};
+    spa_hook coreHook{};
+    std::vector<Global> globals;
+    std::set<int> done;
+    bool listed = false;  // every global there was when it connected is in `globals`
+};
+
 namespace {
 
-// Waits on a thread loop whose lock the caller holds.
-bool waitLocked(pw_thread_loop* loop, const std::function<bool()>& condition)
+void onRegistryGlobal(void* data, std::uint32_t id, std::uint32_t, const char* type, std::uint32_t,
+                      const spa_dict* props)
 {
-    timespec deadline{};
-    pw_thread_loop_get_time(loop, &deadline, 10 * SPA_NSEC_PER_SEC);
-    while (!condition())
-        if (pw_thread_loop_timed_wait_full(loop, &deadline) != 0)
-            return condition();
-    return true;
+    RegistryClient::Global global{id, type, {}};
+    const spa_dict_item* item;
+    if (props)
+        spa_dict_for_each(item, props) global.properties[item->key] = item->value ? item->value : "";
+    static_cast<RegistryClient*>(data)->globals.push_back(std::move(global));
 }
+
+const pw_registry_events registryEvents = [] {
+    pw_registry_events e{};
+    e.version = PW_VERSION_REGISTRY_EVENTS;
+    e.global = onRegistryGlobal;
+    return e;
+}();
+
+void onRegistryClientDone(void* data, std::uint32_t id, int seq)
+{
+    auto* client = static_cast<RegistryClient*>(data);
+    if (id == PW_ID_CORE) {
+        client->done.insert(seq);
+        pw_thread_loop_signal(client->connection.loop, false);
+    }
+}
+
+const pw_core_events registryClientCoreEvents = [] {
+    pw_core_events e{};
+    e.version = PW_VERSION_CORE_EVENTS;
+    e.done = onRegistryClientDone;
+    return e;
+}();
 
 } // namespace
 
-struct MetadataClient::State {
+RegistryClient::RegistryClient()
+{
+    pw_thread_loop_lock(connection.loop);
+    if (connection.core) {
+        pw_core_add_listener(connection.core, &coreHook, &registryClientCoreEvents, this);
+        registry = pw_core_get_registry(connection.core, PW_VERSION_REGISTRY, 0);
+        pw_registry_add_listener(registry, &registryHook, &registryEvents, this);
+        listed = roundTrip();
+    }
+    pw_thread_loop_unlock(connection.loop);
+}
+
+RegistryClient::~RegistryClient()
+{
+    pw_thread_loop_lock(connection.loop);
+    if (registry) {
+        spa_hook_remove(&registryHook);
+        pw_proxy_destroy(reinterpret_cast<pw_proxy*>(registry));
+        spa_hook_remove(&coreHook);
+    }
+    pw_thread_loop_unlock(connection.loop);
+}
+
+struct MetadataClient::State : RegistryClient {
     struct Binding {
         State* state = nullptr;
         pw_proxy* proxy = nullptr;
@@ -289,56 +338,12 @@ struct MetadataClient::State {
         int syncAfterBind = -1;
     };
 
-    Connection connection;
-    pw_registry* registry = nullptr;
-    spa_hook registryHook{};
-    spa_hook coreHook{};
-    std::map<std::string, std::uint32_t> globals;  // metadata objects by name
     std::map<std::string, std::unique_ptr<Binding>> bindings;
-    std::set<int> done;
 
-    int sync() { return pw_core_sync(connection.core, PW_ID_CORE, 0); }
-    bool roundTrip()
-    {
-        const int seq = sync();
-        return waitLocked(connection.loop, [&] { return done.count(seq) > 0; });
-    }
     Binding* startBinding(const std::string& name);
 };
 
 namespace {
-
-void onMetadataGlobal(void* data, std::uint32_t id, std::uint32_t, const char* type, std::uint32_t,
-                      const spa_dict* props)
-{
-    auto* s = static_cast<MetadataClient::State*>(data);
-    const char* name = props ? spa_dict_lookup(props, PW_KEY_METADATA_NAME) : nullptr;
-    if (std::strcmp(type, PW_TYPE_INTERFACE_Metadata) == 0 && name)
-        s->globals[name] = id;
-}
-
-const pw_registry_events metadataRegistryEvents = [] {
-    pw_registry_events e{};
-    e.version = PW_VERSION_REGISTRY_EVENTS;
-    e.global = onMetadataGlobal;
-    return e;
-}();
-
-void onMetadataClientDone(void* data, std::uint32_t id, int seq)
-{
-    auto* s = static_cast<MetadataClient::State*>(data);
-    if (id == PW_ID_CORE) {
-        s->done.insert(seq);
-        pw_thread_loop_signal(s->connection.loop, false);
-    }
-}
-
-const pw_core_events metadataCoreEvents = [] {
-    pw_core_events e{};
-    e.version = PW_VERSION_CORE_EVENTS;
-    e.done = onMetadataClientDone;
-    return e;
-}();
 
 int onMetadataClientProperty(void* data, std::uint32_t subject, const char* key, const char*, const char* value)
 {
@@ -364,13 +369,17 @@ const pw_metadata_events metadataClientEvents = [] {
 
 MetadataClient::State::Binding* MetadataClient::State::startBinding(const std::string& name)
 {
-    auto global = globals.find(name);
+    auto global = std::find_if(globals.begin(), globals.end(), [&](const Global& g) {
+        auto metadataName = g.properties.find(PW_KEY_METADATA_NAME);
+        return g.type == PW_TYPE_INTERFACE_Metadata && metadataName != g.properties.end()
+            && metadataName->second == name;
+    });
     if (global == globals.end() || bindings.count(name))
         return nullptr;
     auto binding = std::make_unique<Binding>();
     binding->state = this;
     binding->proxy = static_cast<pw_proxy*>(
-        pw_registry_bind(registry, global->second, PW_TYPE_INTERFACE_Metadata, PW_VERSION_METADATA, 0));
+        pw_registry_bind(registry, global->id, PW_TYPE_INTERFACE_Metadata, PW_VERSION_METADATA, 0));
     if (!binding->proxy)
         return nullptr;
     pw_proxy_add_object_listener(binding->proxy, &binding->hook, &metadataClientEvents, binding.get());
@@ -379,16 +388,7 @@ MetadataClient::State::Binding* MetadataClient::State::startBinding(const std::s
     return raw;
 }
 
-MetadataClient::MetadataClient() : state_(std::make_unique<State>())
-{
-    State& s = *state_;
-    pw_thread_loop_lock(s.connection.loop);
-    pw_core_add_listener(s.connection.core, &s.coreHook, &metadataCoreEvents, &s);
-    s.registry = pw_core_get_registry(s.connection.core, PW_VERSION_REGISTRY, 0);
-    pw_registry_add_listener(s.registry, &s.registryHook, &metadataRegistryEvents, &s);
-    EXPECT_TRUE(s.roundTrip());
-    pw_thread_loop_unlock(s.connection.loop);
-}
+MetadataClient::MetadataClient() : state_(std::make_unique<State>()) { EXPECT_TRUE(state_->listed); }
 
 MetadataClient::~MetadataClient()
 {
@@ -398,9 +398,6 @@ MetadataClient::~MetadataClient()
         spa_hook_remove(&binding->hook);
         pw_proxy_destroy(binding->proxy);
     }
-    spa_hook_remove(&s.registryHook);
-    pw_proxy_destroy(reinterpret_cast<pw_proxy*>(s.registry));
-    spa_hook_remove(&s.coreHook);
     pw_thread_loop_unlock(s.connection.loop);
 }
 
@@ -488,13 +485,9 @@ bool MetadataClient::waitUntilBound(const std::string& name)
 }
 
 SessionManagerPause::SessionManagerPause()
-    : pause_(std::make_unique<PipeWireClient::SessionManagerPause>(serverDirectory() + "/wireplumber.pid"))
+    : PipeWireClient::SessionManagerPause(serverDirectory() + "/wireplumber.pid")
 {
 }
-
-SessionManagerPause::~SessionManagerPause() = default;
-
-bool SessionManagerPause::paused() const { return pause_->paused(); }
 
 // ---------------------------------------------------------------------------
 
@@ -567,105 +560,24 @@ void ProcessMicrophone::thaw()
         kill(pid_, SIGCONT);
 }
 
-// ---------------------------------------------------------------------------
-
-namespace {
-
-struct GraphClient {
-    Connection connection{"graph-client"};
-    pw_registry* registry = nullptr;
-    spa_hook registryHook{};
-    spa_hook coreHook{};
-    std::vector<std::pair<std::uint32_t, std::map<std::string, std::string>>> globals;
-    std::string type;
-    int pending = -1;
-    std::atomic<int> done{-2};
-
-    GraphClient()
-    {
-        static const pw_core_events coreEvents = [] {
-            pw_core_events e{};
-            e.version = PW_VERSION_CORE_EVENTS;
-            e.done = [](void* data, std::uint32_t id, int seq) {
-                auto* self = static_cast<GraphClient*>(data);
-                if (id == PW_ID_CORE) {
-                    self->done = seq;
-                    pw_thread_loop_signal(self->connection.loop, false);
-                }
-            };
-            return e;
-        }();
-        pw_thread_loop_lock(connection.loop);
-        if (connection.core)
-            pw_core_add_listener(connection.core, &coreHook, &coreEvents, this);
-        pw_thread_loop_unlock(connection.loop);
-    }
-    ~GraphClient()
-    {
-        pw_thread_loop_lock(connection.loop);
-        if (registry) {
-            spa_hook_remove(&registryHook);
-            pw_proxy_destroy(reinterpret_cast<pw_proxy*>(registry));
-        }
-        if (connection.core)
-            spa_hook_remove(&coreHook);
-        pw_thread_loop_unlock(connection.loop);
-    }
-    // Lock held: waits until the server has handled everything sent so far.
-    bool roundTrip()
-    {
-        pending = pw_core_sync(connection.core, PW_ID_CORE, 0);
-        timespec deadline{};
-        pw_thread_loop_get_time(connection.loop, &deadline, 10 * SPA_NSEC_PER_SEC);
-        while (done != pending)
-            if (pw_thread_loop_timed_wait_full(connection.loop, &deadline) != 0)
-                return false;
-        return true;
-    }
-    bool list(const char* wanted)
-    {
-        static const pw_registry_events events = [] {
-            pw_registry_events e{};
-            e.version = PW_VERSION_REGISTRY_EVENTS;
-            e.global = [](void* data, std::uint32_t id, std::uint32_t, const char* type, std::uint32_t,
-                          const spa_dict* props) {
-                auto* self = static_cast<GraphClient*>(data);
-                if (self->type != type)
-                    return;
-                std::map<std::string, std::string> p;
-                const spa_dict_item* item;
-                spa_dict_for_each(item, props) p[item->key] = item->value ? item->value : "";
-                self->globals.emplace_back(id, std::move(p));
-            };
-            return e;
-        }();
-        type = wanted;
-        registry = pw_core_get_registry(connection.core, PW_VERSION_REGISTRY, 0);
-        pw_registry_add_listener(registry, &registryHook, &events, this);
-        return roundTrip();
-    }
-};
-
-} // namespace
-
 std::vector<std::uint32_t> globalsWhere(const char* type, const std::string& key, const std::string& value)
 {
-    GraphClient client;
+    RegistryClient client;
     std::vector<std::uint32_t> ids;
     pw_thread_loop_lock(client.connection.loop);
-    if (client.connection.core && client.list(type))
-        for (const auto& [id, props] : client.globals)
-            if (auto it = props.find(key); it != props.end() && it->second == value)
-                ids.push_back(id);
+    for (const auto& global : client.globals)
+        if (auto it = global.properties.find(key);
+            global.type == type && it != global.properties.end() && it->second == value)
+            ids.push_back(global.id);
     pw_thread_loop_unlock(client.connection.loop);
     return ids;
 }
 
 bool destroyGlobal(std::uint32_t id)
 {
-    GraphClient client;
+    RegistryClient client;
     pw_thread_loop_lock(client.connection.loop);
-    bool done = client.connection.core && client.list(PW_TYPE_INTERFACE_Node);
+    bool done = client.listed;
     if (done) {
         pw_registry_destroy(client.registry, id);
         done = client.roundTrip();
@@ -676,9 +588,9 @@ bool destroyGlobal(std::uint32_t id)
 
 bool createLingeringNode(const std::string& factory, const std::map<std::string, std::string>& properties)
 {
-    GraphClient client;
+    RegistryClient client;
     pw_thread_loop_lock(client.connection.loop);
-    bool done = client.connection.core != nullptr;
+    bool done = client.listed;
     if (done) {
         pw_properties* props = pw_properties_new(PW_KEY_OBJECT_LINGER, "true", nullptr);
         for (const auto& [key, value] : properties)
@@ -694,40 +606,6 @@ bool createLingeringNode(const std::string& factory, const std::map<std::string,
     pw_thread_loop_unlock(client.connection.loop);
     return done;
 }
-
-// ---------------------------------------------------------------------------
-
-struct Recorder::State {
-    std::vector<float> buffer;
-    std::atomic<std::size_t> frames{0};
-    std::unique_ptr<PipeWireClient::CaptureStream> stream;
-};
-
-Recorder::Recorder(const std::string& targetNodeName, bool monitorOfSink, double seconds)
-    : state_(std::make_unique<State>())
-{
-    State& s = *state_;
-    s.buffer.assign(std::size_t(seconds * 48000) * 2, 0.0f);
-    s.stream = std::make_unique<PipeWireClient::CaptureStream>(
-        targetNodeName, monitorOfSink, "test-recorder", [&s](const float* in, std::uint32_t frames, std::int64_t) {
-            const std::size_t at = s.frames.load(std::memory_order_relaxed);
-            const std::size_t n = std::min<std::size_t>(frames, s.buffer.size() / 2 - at);
-            std::memcpy(s.buffer.data() + 2 * at, in, n * 8);
-            s.frames.store(at + n, std::memory_order_release);
-        });
-}
-
-Recorder::~Recorder() = default;
-
-std::size_t Recorder::frames() const { return state_->frames.load(std::memory_order_acquire); }
-
-std::vector<float> Recorder::samples() const
-{
-    const std::size_t n = frames();
-    return {state_->buffer.begin(), state_->buffer.begin() + std::ptrdiff_t(2 * n)};
-}
-
-// ---------------------------------------------------------------------------
 
 // ---------------------------------------------------------------------------
 
@@ -757,12 +635,17 @@ void CaptureBuffer::write(const AudioBufferList* input)
     }
     channels_.store(total);
     const AudioBuffer& first = input->mBuffers[0];
-    const std::size_t frames = first.mDataByteSize / (4 * first.mNumberChannels);
+    append(channel[0], stride[0], channel[1], stride[1], first.mDataByteSize / (4 * first.mNumberChannels));
+}
+
+void CaptureBuffer::append(const float* left, std::uint32_t leftStride, const float* right, std::uint32_t rightStride,
+                           std::size_t frames)
+{
     const std::size_t at = frames_.load(std::memory_order_relaxed);
     const std::size_t n = std::min(frames, buffer_.size() / 2 - at);
     for (std::size_t i = 0; i < n; ++i) {
-        buffer_[2 * (at + i)] = channel[0][i * stride[0]];
-        buffer_[2 * (at + i) + 1] = channel[1][i * stride[1]];
+        buffer_[2 * (at + i)] = left[i * leftStride];
+        buffer_[2 * (at + i) + 1] = right[i * rightStride];
     }
     frames_.store(at + n, std::memory_order_release);
 }
@@ -776,6 +659,13 @@ AudioDeviceIOBlock CaptureBuffer::block()
 {
     return [this](const AudioTimeStamp*, const AudioBufferList* input, const AudioTimeStamp*, AudioBufferList*,
                   const AudioTimeStamp*) { write(input); };
+}
+
+Recorder::Recorder(const std::string& targetNodeName, bool monitorOfSink, double seconds)
+    : CaptureBuffer(seconds),
+      stream_(targetNodeName, monitorOfSink, "test-recorder",
+              [this](const float* in, std::uint32_t frames, std::int64_t) { append(in, 2, in + 1, 2, frames); })
+{
 }
 
 // ---------------------------------------------------------------------------

@@ -6,6 +6,7 @@
 // to pause the session manager. Tones are measured by Support/ToneAnalysis.h.
 
 #include "AudioHardware/AudioHardware.h"
+#include "Support/PipeWireClient.h"
 #include "Support/ToneAnalysis.h"
 #include "VLMAudioHardware.h"
 
@@ -15,10 +16,6 @@
 #include <optional>
 #include <string>
 #include <vector>
-
-namespace PipeWireClient {
-class SessionManagerPause;
-}
 
 namespace PipeWireTest {
 
@@ -105,16 +102,8 @@ private:
 
 // Stops the session manager (WirePlumber) until destroyed; it then resumes
 // and handles everything that reached it meanwhile, in order.
-class SessionManagerPause {
-public:
+struct SessionManagerPause : PipeWireClient::SessionManagerPause {
     SessionManagerPause();
-    ~SessionManagerPause();
-    SessionManagerPause(const SessionManagerPause&) = delete;
-    SessionManagerPause& operator=(const SessionManagerPause&) = delete;
-    bool paused() const;
-
-private:
-    std::unique_ptr<PipeWireClient::SessionManagerPause> pause_;
 };
 
 // A mono microphone in a process of its own (pw-cat playing a minute of a
@@ -135,31 +124,15 @@ private:
     int pid_ = 0;
 };
 
-// Records a node (a sink's monitor when `monitorOfSink`) as stereo float at
-// 48 kHz into memory, from its own connection.
-class Recorder {
-public:
-    Recorder(const std::string& targetNodeName, bool monitorOfSink, double seconds = 8.0);
-    ~Recorder();
-    Recorder(const Recorder&) = delete;
-    Recorder& operator=(const Recorder&) = delete;
-
-    std::size_t frames() const;
-    // The recording so far, interleaved stereo.
-    std::vector<float> samples() const;
-
-    struct State;
-
-private:
-    std::unique_ptr<State> state_;
-};
-
 // Collects what an IOProc delivers, without allocating on the IO thread:
 // the first two channels of the input, counted across its buffers, interleaved.
 class CaptureBuffer {
 public:
     explicit CaptureBuffer(double seconds = 8.0, double rate = 48000.0);
     void write(const AudioBufferList* input);
+    // Appends `frames` frames of two channels, each its stride of samples apart.
+    void append(const float* left, std::uint32_t leftStride, const float* right, std::uint32_t rightStride,
+                std::size_t frames);
     std::size_t frames() const { return frames_.load(std::memory_order_acquire); }
     std::uint32_t channels() const { return channels_.load(); }
     std::vector<float> samples() const;
@@ -169,6 +142,16 @@ private:
     std::vector<float> buffer_;
     std::atomic<std::size_t> frames_{0};
     std::atomic<std::uint32_t> channels_{0};
+};
+
+// Records a node (a sink's monitor when `monitorOfSink`) as stereo float at
+// 48 kHz into memory, from its own connection.
+class Recorder : public CaptureBuffer {
+public:
+    Recorder(const std::string& targetNodeName, bool monitorOfSink, double seconds = 8.0);
+
+private:
+    PipeWireClient::CaptureStream stream_;
 };
 
 // What another PipeWire client sees and does, from a connection of its own
