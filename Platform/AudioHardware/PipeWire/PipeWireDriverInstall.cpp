@@ -23,15 +23,9 @@ std::string readFile(const std::string& path)
 
 DriverInstall::DriverInstall(pw_core* core, pw_loop* loop)
     : core_(core), loop_(loop),
-      registry_(reinterpret_cast<pw_proxy*>(pw_core_get_registry(core, PW_VERSION_REGISTRY, 0)))
+      registry_(newRegistry(core))
 {
-    static constexpr pw_registry_events events{
-        .version = PW_VERSION_REGISTRY_EVENTS,
-        .global = onGlobal,
-        .global_remove = onGlobalRemove,
-    };
-    if (registry_)
-        pw_registry_add_listener(reinterpret_cast<pw_registry*>(registry_.get()), registryHook_.get(), &events, this);
+    followRegistry<onGlobal, onGlobalRemove>(registry_, registryHook_, this);
     timer_ = pw_loop_add_timer(loop_, onTimer, this);
     if (timer_) {
         timespec interval{time_t(kLookIntervalNsec / SPA_NSEC_PER_SEC), long(kLookIntervalNsec % SPA_NSEC_PER_SEC)};

@@ -132,17 +132,11 @@ constexpr pw_client_events clientEvents{
 
 Graph::Graph(pw_core* core, AudioObjectID& nextObjectID, std::function<void()> changed)
     : core_(core), nextObjectID_(nextObjectID), changed_(std::move(changed)),
-      registry_(reinterpret_cast<pw_proxy*>(pw_core_get_registry(core, PW_VERSION_REGISTRY, 0))),
+      registry_(newRegistry(core)),
       metadata_(core, reinterpret_cast<pw_registry*>(registry_.get()), [this] { changed_(); }),
       loop_(pw_context_get_main_loop(pw_core_get_context(core)))
 {
-    static constexpr pw_registry_events events{
-        .version = PW_VERSION_REGISTRY_EVENTS,
-        .global = onGlobal,
-        .global_remove = onGlobalRemove,
-    };
-    if (registry_)
-        pw_registry_add_listener(reinterpret_cast<pw_registry*>(registry_.get()), registryHook_.get(), &events, this);
+    followRegistry<onGlobal, onGlobalRemove>(registry_, registryHook_, this);
     settleTimer_ = pw_loop_add_timer(loop_, onSettleTimer, this);
     // Everything announced before this round trip was there before us.
     startSync_ = pw_core_sync(core_, PW_ID_CORE, 0);

@@ -95,4 +95,24 @@ private:
     Hook proxyHook_;
 };
 
+// The registry of `core`, as a proxy of its own.
+inline pw_proxy* newRegistry(pw_core* core) noexcept
+{
+    return reinterpret_cast<pw_proxy*>(pw_core_get_registry(core, PW_VERSION_REGISTRY, 0));
+}
+
+// Has `registry` call `onGlobal` and `onGlobalRemove` with `data` as objects
+// come and go (those already there first).
+template <auto onGlobal, auto onGlobalRemove>
+void followRegistry(Proxy& registry, Hook& hook, void* data) noexcept
+{
+    static constexpr pw_registry_events events{
+        .version = PW_VERSION_REGISTRY_EVENTS,
+        .global = onGlobal,
+        .global_remove = onGlobalRemove,
+    };
+    if (registry)
+        pw_registry_add_listener(reinterpret_cast<pw_registry*>(registry.get()), hook.get(), &events, data);
+}
+
 } // namespace pipewire

@@ -8,15 +8,9 @@ namespace pipewire {
 
 RecorderWatch::RecorderWatch(pw_core* core, std::function<void()> changed)
     : changed_(std::move(changed)),
-      registry_(reinterpret_cast<pw_proxy*>(pw_core_get_registry(core, PW_VERSION_REGISTRY, 0)))
+      registry_(newRegistry(core))
 {
-    static constexpr pw_registry_events events{
-        .version = PW_VERSION_REGISTRY_EVENTS,
-        .global = onGlobal,
-        .global_remove = onGlobalRemove,
-    };
-    if (registry_)
-        pw_registry_add_listener(reinterpret_cast<pw_registry*>(registry_.get()), registryHook_.get(), &events, this);
+    followRegistry<onGlobal, onGlobalRemove>(registry_, registryHook_, this);
 }
 
 RecorderWatch::~RecorderWatch() { registryHook_.remove(); }
