@@ -36,6 +36,8 @@ class VLMAudioRouter : public std::enable_shared_from_this<VLMAudioRouter> {
 public:
     static constexpr float defaultVolume = 0.8f;
     static constexpr std::uint32_t ringBufferCapacity = 65536;
+    // Frames each meter tap measures: one level per this many frames.
+    static constexpr std::uint32_t meterTapFrames = 1024;
     // The failure shown while no audio server answers at all (every hardware
     // query fails with kAudioHardwareNotRunningError): without it the empty
     // device list would read as a missing microphone.

@@ -15,7 +15,7 @@
 void VLMAudioRouter::installMeterTap(AVAudioMixerNode& on, VLMAudioSource source)
 {
     const std::int64_t generation = meterGeneration;
-    on.installTapOnBus(0, 1024, nullptr, [levels = meterLevels_, generation, source](
+    on.installTapOnBus(0, meterTapFrames, nullptr, [levels = meterLevels_, generation, source](
                                              const std::shared_ptr<AVAudioPCMBuffer>& buffer, const AVAudioTime&) {
         levels->store(source, generation, meterLevel(*buffer));
     });

@@ -4,6 +4,7 @@
 #include "VLMAudioHardware.h"
 #include "VLMAudioLevelMeterView.h"
 #include "VLMMeterRefresh.h"
+#include "VLMVirtualOutputDevice.h"
 #include "VLMBox.h"
 #include "VLMCheckBox.h"
 #include "VLMFlippedView.h"
@@ -181,6 +182,11 @@ VLMMainViewController::VLMMainViewController(std::shared_ptr<VLMAudioRouter> rou
       view_(view)
 {
     VLMInstallAccessibility();
+    // The taps measure a level per meterTapFrames; at the highest rate the
+    // device runs, that is every 21 ms.
+    const double fastestRate = *std::max_element(std::begin(VLMVirtualOutputDevice::supportedSampleRates),
+                                                 std::end(VLMVirtualOutputDevice::supportedSampleRates));
+    meterRefresh_->setMinimumInterval(static_cast<int>(1000.0 * VLMAudioRouter::meterTapFrames / fastestRate));
     view->setObjectName(QStringLiteral("view"));
     statusLabel->setTextFormat(Qt::PlainText);
 }

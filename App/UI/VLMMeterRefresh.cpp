@@ -5,6 +5,7 @@
 #include <QWidget>
 #include <QWindow>
 
+#include <algorithm>
 #include <cmath>
 
 VLMMeterRefresh::VLMMeterRefresh(QWidget* view, std::function<void()> tick, std::function<void(bool)> seenChanged)
@@ -20,6 +21,12 @@ VLMMeterRefresh::VLMMeterRefresh(QWidget* view, std::function<void()> tick, std:
 void VLMMeterRefresh::setEnabled(bool enabled)
 {
     enabled_ = enabled;
+    startOrStop();
+}
+
+void VLMMeterRefresh::setMinimumInterval(int milliseconds)
+{
+    minimumInterval_ = milliseconds;
     startOrStop();
 }
 
@@ -84,7 +91,7 @@ void VLMMeterRefresh::startOrStop()
     const QScreen* screen = window_->screen();
     const double hertz = screen && screen->refreshRate() > 1 ? screen->refreshRate() : 60.0;
     // Rounded up: never faster than the screen can show.
-    const int interval = static_cast<int>(std::ceil(1000.0 / hertz));
+    const int interval = std::max(static_cast<int>(std::ceil(1000.0 / hertz)), minimumInterval_);
     if (!timer_.isActive() || timer_.interval() != interval)
         timer_.start(interval);
 }

@@ -1,6 +1,7 @@
 #pragma once
 // The meters' frame clock: calls `tick` at most once per refresh of the
-// screen that shows the view, and only while that is worth doing: enabled
+// screen that shows the view (and no more often than the minimum interval
+// allows), and only while that is worth doing: enabled
 // (audio runs) and the view's window shown, not minimized and exposed.
 // Otherwise no timer runs, so a hidden window costs no wake-ups. It also
 // says when whether the view can be seen changes (first when made).
@@ -21,6 +22,8 @@ public:
     VLMMeterRefresh(QWidget* view, std::function<void()> tick, std::function<void(bool seen)> seenChanged = {});
 
     void setEnabled(bool enabled);
+    // Ticks faster than levels are measured would mostly find nothing new.
+    void setMinimumInterval(int milliseconds);
     bool isRunning() const { return timer_.isActive(); }
     int intervalMilliseconds() const { return timer_.interval(); }
 
@@ -41,4 +44,5 @@ private:
     QPointer<QWindow> window_;
     QTimer timer_;
     bool enabled_ = false;
+    int minimumInterval_ = 0;
 };

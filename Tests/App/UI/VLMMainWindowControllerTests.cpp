@@ -113,7 +113,7 @@ TEST_F(VLMMainWindowControllerTest, ClosingHidesTheSameWindowForLater)
     EXPECT_EQ(control<QLabel>(content(), "statusLabel"), label);
 }
 
-// Levels reach the meters once per screen refresh while the window can be
+// Levels reach the meters at most once per screen refresh or level while the window can be
 // seen; while it is closed or minimized no clock runs and nothing is taken.
 TEST_F(VLMMainWindowControllerTest, MetersTakeLevelsOnlyWhileTheWindowCanBeSeen)
 {
@@ -126,6 +126,8 @@ TEST_F(VLMMainWindowControllerTest, MetersTakeLevelsOnlyWhileTheWindowCanBeSeen)
     auto* meter = control<VLMAudioLevelMeterView>(content(), "velmoraMeter");
     EXPECT_TRUE(refresh.isRunning());
     EXPECT_GE(refresh.intervalMilliseconds(), 1000 / 60) << "no faster than the screen refreshes";
+    EXPECT_GE(refresh.intervalMilliseconds(), 1000 * VLMAudioRouter::meterTapFrames / 48000)
+        << "no faster than levels are measured";
     system->advance(0.5);
     ASSERT_TRUE(runMainQueueUntil([&] { return meter->level() > 0; }));
 
