@@ -27,10 +27,16 @@ DriverInstall::DriverInstall(pw_core* core, pw_loop* loop)
 {
     followRegistry<onGlobal, onGlobalRemove>(registry_, registryHook_, this);
     timer_ = pw_loop_add_timer(loop_, onTimer, this);
-    if (timer_) {
-        timespec interval{time_t(kLookIntervalNsec / SPA_NSEC_PER_SEC), long(kLookIntervalNsec % SPA_NSEC_PER_SEC)};
-        pw_loop_update_timer(loop_, timer_, &interval, &interval, false);
-    }
+    setLooking(true);
+}
+
+void DriverInstall::setLooking(bool looking)
+{
+    if (!timer_ || looking == looking_)
+        return;
+    looking_ = looking;
+    timespec interval{time_t(kLookIntervalNsec / SPA_NSEC_PER_SEC), long(kLookIntervalNsec % SPA_NSEC_PER_SEC)};
+    pw_loop_update_timer(loop_, timer_, looking ? &interval : nullptr, looking ? &interval : nullptr, false);
 }
 
 DriverInstall::~DriverInstall()
@@ -51,7 +57,13 @@ void DriverInstall::onGlobal(void* data, std::uint32_t id, std::uint32_t, const 
 
 void DriverInstall::onGlobalRemove(void* data, std::uint32_t id) noexcept
 {
-    static_cast<DriverInstall*>(data)->nodeNames_.erase(id);
+    auto* self = static_cast<DriverInstall*>(data);
+    const auto node = self->nodeNames_.find(id);
+    if (node == self->nodeNames_.end())
+        return;
+    if (self->described_.count(node->second))
+        self->setLooking(true);
+    self->nodeNames_.erase(node);
 }
 
 void DriverInstall::onTimer(void* data, std::uint64_t) noexcept { static_cast<DriverInstall*>(data)->look(); }
@@ -60,17 +72,21 @@ void DriverInstall::look()
 {
     std::set<std::string> missing;
     const auto path = installedFragment();
+    described_.clear();
+    bool waiting = !path;
     for (const FragmentObject& object : path ? fragmentObjects(readFile(*path)) : std::vector<FragmentObject>{}) {
+        described_.insert(object.nodeName);
         if (object.nodeName.empty()
             || std::any_of(nodeNames_.begin(), nodeNames_.end(), [&](auto& n) { return n.second == object.nodeName; }))
-            continue;
-        missing.insert(object.nodeName);
-        if (!missingBefore_.count(object.nodeName))
             continue;
         // Made once per connection: one that is destroyed again while its
         // fragment stays is not fought over.
         auto& proxy = made_[object.nodeName];
         if (proxy)
+            continue;
+        waiting = true;
+        missing.insert(object.nodeName);
+        if (!missingBefore_.count(object.nodeName))
             continue;
         PropertiesPtr props{pw_properties_new_string(object.args.c_str())};
         if (!props)
@@ -80,6 +96,7 @@ void DriverInstall::look()
             core_, object.factory.c_str(), PW_TYPE_INTERFACE_Node, PW_VERSION_NODE, &props->dict, 0)));
     }
     missingBefore_ = std::move(missing);
+    setLooking(waiting);
 }
 
 } // namespace pipewire

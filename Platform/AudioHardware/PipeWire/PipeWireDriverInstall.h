@@ -3,10 +3,12 @@
 // installed but PipeWire has not loaded it (it reads fragments only when it
 // starts): the objects are created from the fragment's own description, as
 // Driver/install does, and linger after this process ends, as if PipeWire had
-// read the fragment. Looks twice a second while connected. An object absent at
-// two looks in a row is made, so Driver/install, which makes them right after
-// copying the fragment, is not doubled. Call everything with the thread loop's
-// lock held.
+// read the fragment. Looks twice a second while something may be to do: no
+// fragment is installed yet, or an object it describes is absent. Once all
+// are there it stops looking (no wake-ups, no reading files) until one of
+// them goes. An object absent at two looks in a row is made, so
+// Driver/install, which makes them right after copying the fragment, is not
+// doubled. Call everything with the thread loop's lock held.
 
 #include "PipeWireDriverFragment.h"
 #include "PipeWireHandles.h"
@@ -29,12 +31,14 @@ public:
     // One look: makes what the installed fragment describes and the server
     // has not had at this look and the one before.
     void look();
+    bool isLooking() const { return looking_; }
 
 private:
     static void onGlobal(void* data, std::uint32_t id, std::uint32_t, const char* type, std::uint32_t,
                          const spa_dict* props) noexcept;
     static void onGlobalRemove(void* data, std::uint32_t id) noexcept;
     static void onTimer(void* data, std::uint64_t) noexcept;
+    void setLooking(bool looking);
 
     pw_core* core_;
     pw_loop* loop_;
@@ -43,6 +47,8 @@ private:
     spa_source* timer_ = nullptr;
     std::map<std::uint32_t, std::string> nodeNames_;  // every node of the server, by global id
     std::set<std::string> missingBefore_;             // absent at the previous look
+    std::set<std::string> described_;                 // what the fragment held at the last look
+    bool looking_ = false;
     // What this process made, by node name; kept while connected (the
     // objects linger either way).
     std::map<std::string, std::unique_ptr<Proxy>> made_;

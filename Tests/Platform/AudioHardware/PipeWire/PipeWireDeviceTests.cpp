@@ -1,13 +1,16 @@
 // Devices, defaults and listeners, answered by a real (private) PipeWire server.
 
 #include "PipeWireAudioSystem.h"
+#include "PipeWireDriverInstall.h"
 #include "PipeWireConnection.h"
 #include "PipeWireTestSupport.h"
 #include "Support/MainQueue.h"
+#include "Support/PipeWireClient.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <optional>
 
 using namespace PipeWireTest;
 
@@ -278,6 +281,36 @@ TEST_F(PipeWireDevices, AFragmentInstalledWhileTheServerRunsBecomesTheDeviceWith
     AudioHardwareInstallBackend(nullptr);
     system.reset();
     EXPECT_EQ(run("pw-cli ls Node | grep -q '\"com.tarnwick.VelmoraStudioConnect.Device\"'"), 0);
+}
+
+// Once everything its fragment describes is there, the program stops looking
+// for it (no wake-ups, no files read); the device going away makes it look,
+// and make it, again.
+TEST(PipeWireDriverInstall, StopsLookingOnceTheDeviceIsThereAndMakesItAgainWhenItGoes)
+{
+    PipeWireClient::Connection client;
+    ASSERT_NE(client.core, nullptr);
+    std::optional<pipewire::DriverInstall> install;
+    auto looking = [&] {
+        pw_thread_loop_lock(client.loop);
+        const bool looks = install->isLooking();
+        pw_thread_loop_unlock(client.loop);
+        return looks;
+    };
+    const std::string deviceListed = "pw-cli ls Node | grep -q '\"com.tarnwick.VelmoraStudioConnect.Device\"'";
+    pw_thread_loop_lock(client.loop);
+    install.emplace(client.core, pw_thread_loop_get_loop(client.loop));
+    pw_thread_loop_unlock(client.loop);
+
+    ASSERT_TRUE(runMainQueueUntil([&] { return !looking(); }));
+    ASSERT_EQ(run("pw-cli destroy com.tarnwick.VelmoraStudioConnect.Device > /dev/null"), 0);
+    ASSERT_TRUE(runMainQueueUntil(looking));
+    ASSERT_TRUE(runMainQueueUntil([&] { return run(deviceListed) == 0; }));
+    EXPECT_TRUE(runMainQueueUntil([&] { return !looking(); }));
+
+    pw_thread_loop_lock(client.loop);
+    install.reset();
+    pw_thread_loop_unlock(client.loop);
 }
 
 // Tries grow further apart while no server answers, and are short again once
