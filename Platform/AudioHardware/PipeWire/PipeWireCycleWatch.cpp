@@ -78,6 +78,9 @@ void CycleWatch::tick()
     const Look look = look_();
     const auto now = std::chrono::steady_clock::now();
     if (serverHangs(look.routing, now)) {
+        if (state_ != kAudioHardwareIOStalled)
+            qCWarning(lcPipeWire) << "the PipeWire server has not answered a round trip for" << kStalledAfter.count()
+                                  << "s";
         set(kAudioHardwareIOStalled);
         return;
     }
