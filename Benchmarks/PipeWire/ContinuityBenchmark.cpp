@@ -14,9 +14,10 @@
 //   DrivingMicrophoneAcrossMusicChanges/<quantum>/<mode>  a microphone that drives
 //
 // Printed per start: the frames skipped (+) or played again (-) at each start
-// and at each stop of the music, breaks away from any change, and breaks a
+// and at each stop of the music, breaks away from any change, breaks a
 // recorder of the microphone itself heard (then the microphone broke, not
-// the path after it).
+// the path after it) and, for pw-loopback, breaks a recorder of its output
+// heard (then the break came before the virtual device).
 
 #include "ProcessSampling.h"
 #include "Session.h"
@@ -28,6 +29,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <memory>
 #include <string>
 
 namespace bench {
@@ -43,6 +45,7 @@ struct Breaks {
     int silences = 0;
     int elsewhere = 0;
     int atMicrophone = 0;
+    int afterConsumer = 0;
 };
 
 Breaks measureStart(bool program, Path path, bool newStreams, const RampWatch& atMicrophone)
@@ -51,6 +54,14 @@ Breaks measureStart(bool program, Path path, bool newStreams, const RampWatch& a
     Process p = session().startRouting(program, path, false);
     if (p.pid <= 0)
         return breaks;
+    RampWatch afterConsumer;
+    std::unique_ptr<PipeWireClient::CaptureStream> consumerProbe;
+    if (!program)
+        consumerProbe = std::make_unique<PipeWireClient::CaptureStream>(
+            "vlm-bench-loopback-playback", false, "vlm-bench-consumer-probe",
+            [&afterConsumer](const float* in, std::uint32_t frames, std::int64_t cycleNsec) {
+                afterConsumer.listen(in, frames, cycleNsec);
+            });
     sleepSeconds(kSettleSeconds);
     const std::int64_t from = monotonicNsec();
     std::vector<std::int64_t> starts, stops;
@@ -69,6 +80,9 @@ Breaks measureStart(bool program, Path path, bool newStreams, const RampWatch& a
         sleepSeconds(kPlaySeconds);
     }
     const std::int64_t to = monotonicNsec();
+    consumerProbe.reset();
+    for (const RampBreak& b : afterConsumer.breaks().snapshot())
+        breaks.afterConsumer += b.nsecAt() >= double(from) && b.nsecAt() < double(to);
     session().endRouting(p, program);
     for (const RampBreak& b : atMicrophone.breaks().snapshot())
         breaks.atMicrophone += !b.silence && b.nsecAt() >= double(from) && b.nsecAt() < double(to);
@@ -120,11 +134,11 @@ void measureChanges(benchmark::State& state, const char* name, Path path)
             const Breaks program = measureStart(true, path, newStreams, atMicrophone);
             std::fprintf(stderr,
                          "%s/%u/%d start %2d: pw-loopback starts [%s] stops [%s] silences %d elsewhere %d "
-                         "at the microphone %d | program starts [%s] stops [%s] silences %d elsewhere %d "
+                         "at the microphone %d after it %d | program starts [%s] stops [%s] silences %d elsewhere %d "
                          "at the microphone %d\n",
                          name, quantum, int(newStreams), s + 1, list(reference.atStarts, "%+.0f").c_str(),
                          list(reference.atStops, "%+.0f").c_str(), reference.silences, reference.elsewhere,
-                         reference.atMicrophone, list(program.atStarts, "%+.0f").c_str(),
+                         reference.atMicrophone, reference.afterConsumer, list(program.atStarts, "%+.0f").c_str(),
                          list(program.atStops, "%+.0f").c_str(), program.silences, program.elsewhere,
                          program.atMicrophone);
             referenceAtStarts.insert(referenceAtStarts.end(), reference.atStarts.begin(), reference.atStarts.end());
