@@ -19,6 +19,13 @@ constexpr float kImpulse = 0.5f;
 constexpr float kOnset = 0.15f;
 constexpr float kQuiet = 0.05f;
 constexpr std::uint32_t kQuietFrames = 24;
+// The sawtooth: kRampFloor + kRampSpan * (frame % kRampPeriod) / kRampPeriod,
+// never near 0 so that silence stands out; a step of 8e-5 is far above the
+// rounding of floats below 1. A break of up to half a period (50 ms) reads
+// as what it is.
+constexpr std::int32_t kRampPeriod = 4800;
+constexpr float kRampFloor = 0.1f;
+constexpr float kRampSpan = 0.4f;
 
 void onClickerProcess(void* data)
 {
@@ -38,8 +45,15 @@ void onClickerProcess(void* data)
         c->quantum.store(frames, std::memory_order_relaxed);
         const bool clicking = c->clicking.load(std::memory_order_relaxed);
         const float hum = c->hum.load(std::memory_order_relaxed);
+        const bool ramp = c->ramp.load(std::memory_order_relaxed);
         for (std::uint32_t i = 0; i < frames; ++i) {
             const std::uint64_t f = c->frame++;
+            if (ramp) {
+                const float value = kRampFloor + kRampSpan * float(f % kRampPeriod) / float(kRampPeriod);
+                for (std::uint32_t ch = 0; ch < c->channels; ++ch)
+                    out[i * c->channels + ch] = value;
+                continue;
+            }
             const auto code = std::uint32_t((f / kClickInterval) % kCodes);
             const auto phase = std::uint32_t(f % kClickInterval);
             const bool impulse = clicking && (phase == 0 || phase == (code + 1) * kCodeStep);
@@ -70,13 +84,26 @@ double framesBetween(const Stamp& from, const Stamp& to)
     return double(to.nsec - from.nsec) * kRate / 1e9 + double(to.offset) - double(from.offset);
 }
 
-std::vector<Stamp> StampLog::snapshot() const
+void RampWatch::listen(const float* in, std::uint32_t frames, std::int64_t cycleNsec)
 {
-    const std::size_t n = count_.load(std::memory_order_acquire);
-    std::vector<Stamp> copy;
-    for (std::size_t i = n > kCapacity ? n - kCapacity : 0; i < n; ++i)
-        copy.push_back(stamps_[i % kCapacity]);
-    return copy;
+    for (std::uint32_t i = 0; i < frames; ++i) {
+        const float level = in[2 * i];
+        if (level < kRampFloor / 2) {
+            if (last_ >= 0)
+                breaks_.push({cycleNsec, i, 0, true});
+            last_ = -1;
+            continue;
+        }
+        const auto place = std::int32_t(std::lround((level - kRampFloor) / kRampSpan * float(kRampPeriod)));
+        if (last_ >= 0) {
+            std::int32_t skipped = ((place - last_ - 1) % kRampPeriod + kRampPeriod) % kRampPeriod;
+            if (skipped > kRampPeriod / 2)
+                skipped -= kRampPeriod;
+            if (skipped != 0)
+                breaks_.push({cycleNsec, i, skipped, false});
+        }
+        last_ = place;
+    }
 }
 
 void ImpulseDetector::listen(const float* in, std::uint32_t frames, std::int64_t cycleNsec)

@@ -32,22 +32,32 @@ struct Stamp {
 double framesBetween(const Stamp& from, const Stamp& to);
 
 // Appended to by one real-time thread, read by the benchmark's thread.
-class StampLog {
+template <typename Entry>
+class RealTimeLog {
 public:
-    void push(const Stamp& stamp)
+    void push(const Entry& entry)
     {
         const std::size_t n = count_.load(std::memory_order_relaxed);
-        stamps_[n % kCapacity] = stamp;
+        entries_[n % kCapacity] = entry;
         count_.store(n + 1, std::memory_order_release);
     }
-    // The stamps kept, oldest first (the last kCapacity; hours of clicks).
-    std::vector<Stamp> snapshot() const;
+    // The entries kept, oldest first (the last kCapacity; hours of clicks).
+    std::vector<Entry> snapshot() const
+    {
+        const std::size_t n = count_.load(std::memory_order_acquire);
+        std::vector<Entry> copy;
+        for (std::size_t i = n > kCapacity ? n - kCapacity : 0; i < n; ++i)
+            copy.push_back(entries_[i % kCapacity]);
+        return copy;
+    }
 
 private:
     static constexpr std::size_t kCapacity = std::size_t(1) << 16;
-    std::vector<Stamp> stamps_ = std::vector<Stamp>(kCapacity);
+    std::vector<Entry> entries_ = std::vector<Entry>(kCapacity);
     std::atomic<std::size_t> count_{0};
 };
+
+using StampLog = RealTimeLog<Stamp>;
 
 // A playback stream that plays silence or clicks and stamps each click.
 struct Clicker {
@@ -58,6 +68,9 @@ struct Clicker {
     std::atomic<bool> clicking{false};
     // Instead of silence between clicks: a square wave of this amplitude (0: none).
     std::atomic<float> hum{0.0f};
+    // Instead of clicks and hum: a sawtooth whose every value names its frame
+    // (RampWatch reads it back).
+    std::atomic<bool> ramp{false};
     std::atomic<std::uint32_t> quantum{0};
     StampLog emitted;
 
@@ -73,6 +86,29 @@ public:
 private:
     std::uint32_t quietFrames_ = 0;
     StampLog heard_;
+};
+
+// A break in the sawtooth heard at a recorder: `frames` skipped (negative:
+// played again), or silence starting.
+struct RampBreak {
+    std::int64_t nsec = 0;  // the cycle it was heard in
+    std::uint32_t offset = 0;
+    std::int32_t frames = 0;
+    bool silence = false;
+
+    double nsecAt() const { return double(nsec) + double(offset) * 1e9 / kRate; }
+};
+
+// The recorder's side of the sawtooth: logs every frame that does not follow
+// the one before it, from the left channel.
+class RampWatch {
+public:
+    void listen(const float* interleaved, std::uint32_t frames, std::int64_t cycleNsec);
+    const RealTimeLog<RampBreak>& breaks() const { return breaks_; }
+
+private:
+    std::int32_t last_ = -1;  // the last frame's place in the period; -1 after silence
+    RealTimeLog<RampBreak> breaks_;
 };
 
 // The clicks heard in [fromNsec, toNsec), decoded from impulse pairs.

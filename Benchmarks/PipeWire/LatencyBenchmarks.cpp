@@ -10,6 +10,10 @@
 //                                  application paused, as in most of a call
 //   SlowStartAppToDevice/<quantum> WirePlumber paused (SIGSTOP) for 3 s while
 //                                  each process starts, then resumed
+//   DrivingMicrophoneToDevice/<quantum>, DrivingMicrophoneWithoutMusicToDevice/<quantum>
+//                                  the same two with a microphone that drives
+//                                  its graph, as a sound card's does (its own
+//                                  delay is one quantum, for both)
 
 #include "ProcessSampling.h"
 #include "Session.h"
@@ -51,6 +55,10 @@ void measureStarts(benchmark::State& state, const char* name, Path path, bool sl
 {
     const auto quantum = std::uint32_t(state.range(0));
     Clicker& source = session().source(path);
+    if (!session().useMicrophone(path == Path::application ? Path::microphone : path)) {
+        state.SkipWithError("the session did not take the microphone");
+        return;
+    }
     if (!session().setQuantum(quantum)) {
         state.SkipWithError("the graph did not take the quantum");
         return;
@@ -118,6 +126,38 @@ void MicrophoneWithoutMusicToDevice(benchmark::State& state)
     measureStarts(state, "MicrophoneWithoutMusicToDevice", Path::microphone, false);
     session().setMusicPlaying(true);
 }
+// A microphone that drives outranks the speakers (2000 against 1000, as ALSA
+// ranks capture and playback), so it drives the routing's group with music
+// or without. Its own delay, measured at its output over the whole case, is
+// `microphone_own`: the delay the routing adds is the rest.
+void measureDrivingMicrophone(benchmark::State& state, const char* name)
+{
+    if (!session().setDrivingMicrophone(true)) {
+        state.SkipWithError("no driving microphone");
+    } else {
+        const std::int64_t from = monotonicNsec();
+        measureStarts(state, name, Path::drivingMicrophone, false);
+        const std::vector<double> own =
+            delaysInFrames(session().source(Path::drivingMicrophone).emitted.snapshot(),
+                           clicksHeard(session().heardAtDrivingMicrophone().snapshot(), from, monotonicNsec()));
+        std::fprintf(stderr, "%s/%lld the microphone's own delay: %.0f frames (clicks %zu, %.0f..%.0f)\n", name,
+                     static_cast<long long>(state.range(0)), median(own), own.size(), spread(own).min,
+                     spread(own).max);
+        state.counters["microphone_own"] = median(own);
+    }
+    session().setDrivingMicrophone(false);
+}
+void DrivingMicrophoneToDevice(benchmark::State& state)
+{
+    measureDrivingMicrophone(state, "DrivingMicrophoneToDevice");
+}
+void DrivingMicrophoneWithoutMusicToDevice(benchmark::State& state)
+{
+    session().setQuantum(std::uint32_t(state.range(0)));
+    session().setMusicPlaying(false);
+    measureDrivingMicrophone(state, "DrivingMicrophoneWithoutMusicToDevice");
+    session().setMusicPlaying(true);
+}
 void SlowStartAppToDevice(benchmark::State& state)
 {
     measureStarts(state, "SlowStartAppToDevice", Path::application, true);
@@ -126,6 +166,8 @@ void SlowStartAppToDevice(benchmark::State& state)
 BENCHMARK(AppToDevice)->Arg(64)->Arg(256)->Arg(1024)->Arg(2048)->Iterations(1)->Unit(benchmark::kSecond);
 BENCHMARK(MicrophoneToDevice)->Arg(64)->Arg(256)->Arg(1024)->Arg(2048)->Iterations(1)->Unit(benchmark::kSecond);
 BENCHMARK(MicrophoneWithoutMusicToDevice)->Arg(256)->Arg(1024)->Iterations(1)->Unit(benchmark::kSecond);
+BENCHMARK(DrivingMicrophoneToDevice)->Arg(256)->Arg(1024)->Iterations(1)->Unit(benchmark::kSecond);
+BENCHMARK(DrivingMicrophoneWithoutMusicToDevice)->Arg(256)->Arg(1024)->Iterations(1)->Unit(benchmark::kSecond);
 BENCHMARK(SlowStartAppToDevice)->Arg(256)->Arg(1024)->Iterations(1)->Unit(benchmark::kSecond);
 
 } // namespace

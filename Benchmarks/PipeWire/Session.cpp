@@ -13,6 +13,10 @@ namespace {
 constexpr const char* kApplicationID = "com.tarnwick.velmora";
 constexpr const char* kApplicationNode = "vlm-bench-application";
 constexpr const char* kMicrophoneNode = "vlm-bench-microphone";
+constexpr const char* kDrivingMicrophoneNode = "vlm-bench-driving-microphone";
+constexpr const char* kDrivingMicrophoneClicker = "vlm-bench-driving-microphone-clicks";
+constexpr const char* kSecondApplicationNode = "vlm-bench-second-application";
+constexpr const char* kDrivingMicrophoneRecorder = "vlm-bench-driving-microphone-recorder";
 constexpr const char* kRecorderNode = "vlm-bench-voice-chat";
 constexpr const char* kLoopbackCapture = "vlm-bench-loopback-capture";
 constexpr const char* kLoopbackPlayback = "vlm-bench-loopback-playback";
@@ -70,22 +74,101 @@ std::unique_ptr<Session> Session::start()
     if (!mirror.waitForNode(kApplicationNode, true) || !mirror.waitForNode(kMicrophoneNode, true))
         return nullptr;
 
-    // The router routes the session's default microphone.
-    const std::string expected = std::string("\"name\":\"") + kMicrophoneNode + "\"";
-    const std::string set = std::string("pw-metadata 0 default.configured.audio.source '{ \"name\": \"")
-                          + kMicrophoneNode + "\" }' Spa:String:JSON > /dev/null";
-    if (std::system(set.c_str()) != 0
-        || !pollUntil(
-            [&] {
-                return commandOutput("pw-metadata -n default 0 default.audio.source").find(expected)
-                    != std::string::npos;
-            },
-            10.0))
+    if (!session->useMicrophone(Path::microphone))
         return nullptr;
     session->setRecording(true);
     if (!pollUntil([&] { return session->recorder_->quantum() > 0; }, 10.0))
         return nullptr;
     return session;
+}
+
+const char* Session::microphoneNode(Path path)
+{
+    return path == Path::drivingMicrophone ? kDrivingMicrophoneNode : kMicrophoneNode;
+}
+
+// The router routes the session's default microphone.
+bool Session::useMicrophone(Path path)
+{
+    const std::string node = microphoneNode(path);
+    const std::string expected = "\"name\":\"" + node + "\"";
+    const std::string set = "pw-metadata 0 default.configured.audio.source '{ \"name\": \"" + node
+                          + "\" }' Spa:String:JSON > /dev/null";
+    return std::system(set.c_str()) == 0
+        && pollUntil(
+               [&] {
+                   return commandOutput("pw-metadata -n default 0 default.audio.source").find(expected)
+                       != std::string::npos;
+               },
+               10.0);
+}
+
+bool Session::setDrivingMicrophone(bool present)
+{
+    Clicker& clicks = drivingMicrophone_;
+    if (!present) {
+        microphoneRecorder_.reset();
+        pw_thread_loop_lock(mirror_->loop());
+        if (clicks.stream) {
+            pw_stream_destroy(clicks.stream);
+            clicks.stream = nullptr;
+        }
+        pw_thread_loop_unlock(mirror_->loop());
+        commandOutput(std::string("pw-cli destroy ") + kDrivingMicrophoneNode);
+        return mirror_->waitForNode(kDrivingMicrophoneNode, false);
+    }
+    // As Audio/Source/Virtual, as the virtual device: WirePlumber gives such a
+    // null sink capture ports, where as Audio/Source it keeps only its inputs.
+    const std::string create = std::string("pw-cli create-node adapter '{ factory.name=support.null-audio-sink "
+                                           "node.name=")
+                             + kDrivingMicrophoneNode
+                             + " node.description=\"Driving Microphone\" media.class=Audio/Source/Virtual "
+                               "audio.channels=1 audio.position=[ MONO ] node.driver=true priority.driver=2000 "
+                               "object.linger=true adapter.auto-port-config={ mode=dsp monitor=true "
+                               "position=preserve } }' > /dev/null";
+    if (std::system(create.c_str()) != 0 || !mirror_->waitForNode(kDrivingMicrophoneNode, true))
+        return false;
+    pw_thread_loop_lock(mirror_->loop());
+    connectClicker(mirror_->core(), clicks, 1,
+                   pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Playback", PW_KEY_NODE_NAME,
+                                     kDrivingMicrophoneClicker, nullptr),
+                   false);
+    pw_thread_loop_unlock(mirror_->loop());
+    ImpulseDetector* detector = &microphoneDetector_;
+    microphoneRecorder_ = std::make_unique<PipeWireClient::CaptureStream>(
+        kDrivingMicrophoneNode, false, kDrivingMicrophoneRecorder,
+        [detector](const float* in, std::uint32_t frames, std::int64_t cycleNsec) {
+            detector->listen(in, frames, cycleNsec);
+        });
+    return mirror_->waitForNode(kDrivingMicrophoneClicker, true)
+        && mirror_->link(kDrivingMicrophoneClicker, "MONO", kDrivingMicrophoneNode, "MONO");
+}
+
+bool Session::startMusicApplication(bool linkToLoopback)
+{
+    pw_thread_loop_lock(mirror_->loop());
+    connectClicker(mirror_->core(), secondApplication_, 2,
+                   pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Playback",
+                                     PW_KEY_MEDIA_ROLE, "Music", PW_KEY_APP_ID, kApplicationID, PW_KEY_APP_NAME,
+                                     "Silence", PW_KEY_NODE_NAME, kSecondApplicationNode, nullptr),
+                   true);
+    pw_thread_loop_unlock(mirror_->loop());
+    if (!linkToLoopback)
+        return mirror_->waitForNode(kSecondApplicationNode, true);
+    return mirror_->link(kSecondApplicationNode, "FL", kLoopbackCapture, "FL")
+        && mirror_->link(kSecondApplicationNode, "FR", kLoopbackCapture, "FR");
+}
+
+void Session::endMusicApplication()
+{
+    pw_thread_loop_lock(mirror_->loop());
+    // Its process callback reads the stream until the destroy returns.
+    if (secondApplication_.stream) {
+        pw_stream_destroy(secondApplication_.stream);
+        secondApplication_.stream = nullptr;
+    }
+    pw_thread_loop_unlock(mirror_->loop());
+    mirror_->waitForNode(kSecondApplicationNode, false);
 }
 
 void Session::setMusicPlaying(bool playing)
@@ -100,7 +183,7 @@ Session::~Session()
     recorder_.reset();
     if (mirror_) {
         pw_thread_loop_lock(mirror_->loop());
-        for (Clicker* clicker : {&microphone_, &application_})
+        for (Clicker* clicker : {&secondApplication_, &drivingMicrophone_, &microphone_, &application_})
             if (clicker->stream)
                 pw_stream_destroy(clicker->stream);
         pw_thread_loop_unlock(mirror_->loop());
@@ -116,10 +199,12 @@ void Session::setRecording(bool recording)
     if (!recording)
         return;
     ImpulseDetector* detector = &detector_;
+    RampWatch* ramp = &rampWatch_;
     recorder_ = std::make_unique<PipeWireClient::CaptureStream>(
         VLMVirtualOutputDevice::deviceUID, false, kRecorderNode,
-        [detector](const float* in, std::uint32_t frames, std::int64_t cycleNsec) {
+        [detector, ramp](const float* in, std::uint32_t frames, std::int64_t cycleNsec) {
             detector->listen(in, frames, cycleNsec);
+            ramp->listen(in, frames, cycleNsec);
         });
 }
 
@@ -143,13 +228,14 @@ bool Session::setQuantum(std::uint32_t quantum)
 // both; without the application the virtual device would drive the group,
 // and a null sink that drives offers its input at its output one cycle
 // later), its playback side to the virtual device's inputs.
-bool Session::linkLoopback(Path)
+bool Session::linkLoopback(Path path)
 {
     const std::string device = VLMVirtualOutputDevice::deviceUID;
+    const std::string microphone = microphoneNode(path);
     PipeWireClient::GraphMirror& g = *mirror_;
     return g.link(kApplicationNode, "FL", kLoopbackCapture, "FL") && g.link(kApplicationNode, "FR", kLoopbackCapture, "FR")
-        && g.link(kMicrophoneNode, "MONO", kLoopbackCapture, "FL")
-        && g.link(kMicrophoneNode, "MONO", kLoopbackCapture, "FR") && g.link(kLoopbackPlayback, "FL", device, "FL")
+        && g.link(microphone, "MONO", kLoopbackCapture, "FL")
+        && g.link(microphone, "MONO", kLoopbackCapture, "FR") && g.link(kLoopbackPlayback, "FL", device, "FL")
         && g.link(kLoopbackPlayback, "FR", device, "FR");
 }
 

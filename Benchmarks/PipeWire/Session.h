@@ -6,6 +6,11 @@
 // virtual device as a voice-chat application has it: a capture stream aimed
 // at the device with target.object and linked by the session manager, linking
 // nothing itself, so the graph keeps the driver groups the routing alone makes.
+// On request a second microphone that drives its graph, as a sound card's
+// does: a null sink with ALSA's priority.driver for capture, offered as a
+// source, that a clicking stream plays into. A driving null sink hands on
+// what it got one cycle later, so this microphone's own delay is a quantum:
+// a recorder of the microphone itself measures it.
 
 #include "Clicks.h"
 #include "GraphMirror.h"
@@ -16,8 +21,8 @@
 
 namespace bench {
 
-// What pw-loopback carries: the music application or the microphone.
-enum class Path { application, microphone };
+// What pw-loopback carries: the music application or a microphone.
+enum class Path { application, microphone, drivingMicrophone };
 
 class Session {
 public:
@@ -29,12 +34,33 @@ public:
     pid_t serverPID() const;
     Clicker& application() { return application_; }
     Clicker& microphone() { return microphone_; }
-    Clicker& source(Path path) { return path == Path::application ? application_ : microphone_; }
+    Clicker& source(Path path)
+    {
+        return path == Path::application ? application_ : path == Path::microphone ? microphone_ : drivingMicrophone_;
+    }
     const StampLog& heard() const { return detector_.heard(); }
+    const RampWatch& rampHeard() const { return rampWatch_; }
+    // The clicks at the driving microphone's own output.
+    const StampLog& heardAtDrivingMicrophone() const { return microphoneDetector_.heard(); }
     PipeWireClient::GraphMirror& mirror() { return *mirror_; }
 
     // Pauses or resumes the music application (its links stay).
     void setMusicPlaying(bool playing);
+
+    // Starts or ends a second music application (silent), as a player that
+    // opens and closes its stream: the session manager links it to the
+    // speakers, the program's tap to the program; for pw-loopback this links
+    // it as the tap would.
+    bool startMusicApplication(bool linkToLoopback);
+    void endMusicApplication();
+
+    // Adds or removes the driving microphone (only its own cases pay for it).
+    bool setDrivingMicrophone(bool present);
+    // The node name of the microphone `path` carries.
+    static const char* microphoneNode(Path path);
+    // Makes the microphone `path` carries the session's default input, which
+    // the program routes.
+    bool useMicrophone(Path path);
 
     // Ends or starts again the voice-chat recorder.
     void setRecording(bool recording);
@@ -58,8 +84,13 @@ private:
     std::unique_ptr<PipeWireClient::GraphMirror> mirror_;
     Clicker application_;
     Clicker microphone_;
+    Clicker drivingMicrophone_;
+    Clicker secondApplication_;
     ImpulseDetector detector_;
+    RampWatch rampWatch_;
     std::unique_ptr<PipeWireClient::CaptureStream> recorder_;
+    ImpulseDetector microphoneDetector_;
+    std::unique_ptr<PipeWireClient::CaptureStream> microphoneRecorder_;
 };
 
 } // namespace bench

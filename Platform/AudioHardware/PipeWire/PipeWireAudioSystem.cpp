@@ -46,7 +46,7 @@ void Impl::connected(pw_core* core)
         std::make_unique<pipewire::DriverInstall>(core, pw_thread_loop_get_loop(connection.loop()));
     session->recorders = std::make_unique<pipewire::RecorderWatch>(core, [this] { updateNodeActivity(); });
     session->cycleWatch = std::make_unique<pipewire::CycleWatch>(
-        pw_thread_loop_get_loop(connection.loop()), [this] { return lookAtNode(); },
+        core, pw_thread_loop_get_loop(connection.loop()), [this] { return lookAtNode(); },
         [this] { notify(kAudioHardwarePropertyIOStall); });
 }
 
@@ -61,9 +61,9 @@ pipewire::CycleWatch::Look Impl::lookAtNode() const
     if (!session || !session->node || session->node->failed() || session->idle)
         return look;
     const pipewire::ProgramNode& node = *session->node;
-    look.shouldRun = std::any_of(node.routes().begin(), node.routes().end(),
-                                 [](const auto& route) { return route->kind() == RouteKind::playback; })
-                  && session->links->anyStanding();
+    look.routing = std::any_of(node.routes().begin(), node.routes().end(),
+                               [](const auto& route) { return route->kind() == RouteKind::playback; });
+    look.shouldRun = look.routing && session->links->anyStanding();
     look.cycles = node.cycles();
     look.unfinished = session->links->anyUnfinishedFrom(node.nodeID());
     if (const auto rate = node.clock().rate())
@@ -102,8 +102,10 @@ void Impl::disconnected()
 // What a round trip waited for is in: its work is done before it returns.
 void Impl::syncDone(int seq)
 {
-    if (session)
+    if (session) {
         session->graph->syncDone(seq);
+        session->cycleWatch->answered(seq);
+    }
     if (workPending)
         afterChange();
 }

@@ -17,11 +17,14 @@ constexpr Seconds kSilentAfter{0.3};
 constexpr Seconds kStalledAfter{1.5};
 constexpr double kSilentCycles = 3;
 constexpr double kStalledCycles = 6;
+// A server answers a round trip within milliseconds; one every half second
+// costs it next to nothing.
+constexpr Seconds kAskEvery{0.5};
 
 } // namespace
 
-CycleWatch::CycleWatch(pw_loop* loop, std::function<Look()> look, std::function<void()> changed)
-    : loop_(loop), look_(std::move(look)), changed_(std::move(changed))
+CycleWatch::CycleWatch(pw_core* core, pw_loop* loop, std::function<Look()> look, std::function<void()> changed)
+    : core_(core), loop_(loop), look_(std::move(look)), changed_(std::move(changed))
 {
     timer_ = pw_loop_add_timer(loop_, onTimer, this);
     if (!timer_) {
@@ -44,12 +47,43 @@ void CycleWatch::restart()
     set(kAudioHardwareIORunning);
 }
 
+void CycleWatch::answered(int seq)
+{
+    if (!asking_ || seq != askedSeq_)
+        return;
+    asking_ = false;
+    answeredAt_ = std::chrono::steady_clock::now();
+}
+
+bool CycleWatch::serverHangs(bool routing, std::chrono::steady_clock::time_point now)
+{
+    if (!routing) {
+        asking_ = false;  // a late answer is ignored
+        return false;
+    }
+    if (asking_)
+        return now - askedAt_ >= kStalledAfter;
+    if (now - answeredAt_ >= kAskEvery) {
+        askedSeq_ = pw_core_sync(core_, PW_ID_CORE, 0);
+        asking_ = askedSeq_ >= 0;
+        askedAt_ = now;
+    }
+    return false;
+}
+
 void CycleWatch::onTimer(void* data, std::uint64_t) noexcept { static_cast<CycleWatch*>(data)->tick(); }
 
 void CycleWatch::tick()
 {
     const Look look = look_();
     const auto now = std::chrono::steady_clock::now();
+    if (serverHangs(look.routing, now)) {
+        if (state_ != kAudioHardwareIOStalled)
+            qCWarning(lcPipeWire) << "the PipeWire server has not answered a round trip for" << kStalledAfter.count()
+                                  << "s";
+        set(kAudioHardwareIOStalled);
+        return;
+    }
     if (!look.shouldRun || !watching_ || (look.cycles != cycles_ && !look.unfinished)) {
         watching_ = look.shouldRun;
         cycles_ = look.cycles;
