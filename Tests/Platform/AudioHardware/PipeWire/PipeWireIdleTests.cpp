@@ -97,4 +97,31 @@ TEST_F(PipeWireIdle, AnUnseenProgramThatNobodyRecordsRestsAndTheFirstRecorderBri
     NSUserDefaults::useFileForTesting("");
 }
 
+// The rest does not wait for links of the program's own to go: a node that
+// has none when the program becomes unseen (here a tap whose application is
+// not playing; after a start, a node the server placed before its links were
+// made) stops too, and runs again as soon as the program is seen.
+TEST_F(PipeWireIdle, ANodeWithNothingOfItsOwnLinkedRestsAndWakesToo)
+{
+    auto system = PipeWireAudioSystem::connect();
+    ASSERT_TRUE(system);
+    AudioHardwareInstallBackend(system);
+    CaptureBuffer tapped(30.0);
+    const RunningTap tap = startTap(tapped, {"com.example.NotPlaying"});
+    ASSERT_TRUE(runMainQueueUntil([&] { return tapped.frames() >= 48000 / 5; })) << "cycles of silence";
+
+    VLMAudioHardware::setFavorsSavingPower(true);
+    wakeupsOver(0.2);
+    const std::size_t rested = tapped.frames();
+    EXPECT_LE(wakeupsOver(0.5), 2u) << "unseen and unrecorded: resting";
+    EXPECT_EQ(tapped.frames(), rested) << "no cycle while resting";
+
+    VLMAudioHardware::setFavorsSavingPower(false);
+    EXPECT_TRUE(runMainQueueUntil([&] { return tapped.frames() >= rested + 48000 / 5; })) << "seen again";
+    stopTap(tap);
+    AudioHardwareInstallBackend(nullptr);
+    system.reset();
+    drainMainQueue();
+}
+
 } // namespace

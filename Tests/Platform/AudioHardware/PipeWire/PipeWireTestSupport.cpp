@@ -670,6 +670,52 @@ Recorder::Recorder(const std::string& targetNodeName, bool monitorOfSink, double
 
 // ---------------------------------------------------------------------------
 
+RunningTap startTap(CaptureBuffer& buffer, std::vector<std::string> bundleIDs)
+{
+    RunningTap t;
+    auto description = CATapDescription::initStereoMixdownOfProcesses({});
+    description.setName("Velmora Studio and Music");
+    description.setBundleIDs(std::move(bundleIDs));
+    description.setProcessRestoreEnabled(true);
+    description.setPrivate(true);
+    description.setMuteBehavior(CATapUnmuted);
+    EXPECT_EQ(AudioHardwareCreateProcessTap(&description, &t.tap), 0);
+
+    const AudioObjectPropertyAddress formatAddress{kAudioTapPropertyFormat, kAudioObjectPropertyScopeGlobal,
+                                                   kAudioObjectPropertyElementMain};
+    AudioStreamBasicDescription format{};
+    std::uint32_t size = sizeof format;
+    EXPECT_EQ(AudioObjectGetPropertyData(t.tap, &formatAddress, 0, nullptr, &size, &format), 0);
+    EXPECT_EQ(format.mSampleRate, 48000.0);
+    EXPECT_EQ(format.mChannelsPerFrame, 2u);
+    EXPECT_EQ(format.mBitsPerChannel, 32u);
+    const auto uid = VLMAudioHardware::stringProperty(t.tap, kAudioTapPropertyUID);
+    EXPECT_TRUE(uid && !uid->empty());
+
+    const CFDictionary aggregate{
+        {kAudioAggregateDeviceNameKey, "Velmora Studio Connect Capture"},
+        {kAudioAggregateDeviceUIDKey, "com.tarnwick.VelmoraStudioConnect.Capture"},
+        {kAudioAggregateDeviceIsPrivateKey, true},
+        {kAudioAggregateDeviceTapAutoStartKey, false},
+        {kAudioAggregateDeviceTapListKey,
+         CFArray{CFDictionary{{kAudioSubTapUIDKey, uid.value_or("")}, {kAudioSubTapDriftCompensationKey, true}}}},
+    };
+    EXPECT_EQ(AudioHardwareCreateAggregateDevice(&aggregate, &t.aggregate), 0);
+    EXPECT_EQ(AudioDeviceCreateIOProcIDWithBlock(&t.ioProc, t.aggregate, nullptr, buffer.block()), 0);
+    EXPECT_EQ(AudioDeviceStart(t.aggregate, t.ioProc), 0);
+    return t;
+}
+
+void stopTap(const RunningTap& t)
+{
+    EXPECT_EQ(AudioDeviceStop(t.aggregate, t.ioProc), 0);
+    EXPECT_EQ(AudioDeviceDestroyIOProcID(t.aggregate, t.ioProc), 0);
+    EXPECT_EQ(AudioHardwareDestroyAggregateDevice(t.aggregate), 0);
+    EXPECT_EQ(AudioHardwareDestroyProcessTap(t.tap), 0);
+}
+
+// ---------------------------------------------------------------------------
+
 std::vector<AudioObjectID> objectList(AudioObjectID object, AudioObjectPropertySelector selector,
                                       AudioObjectPropertyScope scope)
 {
