@@ -28,8 +28,7 @@ CycleWatch::CycleWatch(pw_loop* loop, std::function<Look()> look, std::function<
         qCWarning(lcPipeWire) << "no timer to watch the program's node";
         return;
     }
-    timespec interval{0, std::chrono::nanoseconds(kTick).count()};
-    pw_loop_update_timer(loop_, timer_, &interval, &interval, false);
+    setResting(false);
 }
 
 CycleWatch::~CycleWatch()
@@ -42,6 +41,16 @@ void CycleWatch::restart()
 {
     watching_ = false;
     set(kAudioHardwareIORunning);
+}
+
+void CycleWatch::setResting(bool resting)
+{
+    if (!timer_)
+        return;
+    // A zero interval disarms the timer.
+    timespec interval{0, resting ? 0 : std::chrono::nanoseconds(kTick).count()};
+    pw_loop_update_timer(loop_, timer_, &interval, &interval, false);
+    restart();
 }
 
 void CycleWatch::onTimer(void* data, std::uint64_t) noexcept { static_cast<CycleWatch*>(data)->tick(); }

@@ -36,6 +36,9 @@ public:
     std::uint32_t state() const { return state_; }
     // A route started: it is given its own time to get cycles.
     void restart();
+    // While the node rests there is nothing to watch: the timer stops too,
+    // so a resting program does not wake for it. Resumed, it starts afresh.
+    void setResting(bool resting);
 
 private:
     static void onTimer(void* data, std::uint64_t) noexcept;
