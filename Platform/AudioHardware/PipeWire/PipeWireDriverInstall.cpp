@@ -27,10 +27,18 @@ DriverInstall::DriverInstall(pw_core* core, pw_loop* loop)
 {
     followRegistry<onGlobal, onGlobalRemove>(registry_, registryHook_, this);
     timer_ = pw_loop_add_timer(loop_, onTimer, this);
-    if (timer_) {
-        timespec interval{time_t(kLookIntervalNsec / SPA_NSEC_PER_SEC), long(kLookIntervalNsec % SPA_NSEC_PER_SEC)};
-        pw_loop_update_timer(loop_, timer_, &interval, &interval, false);
-    }
+    setLooking(true);
+}
+
+void DriverInstall::setLooking(bool looking)
+{
+    if (!timer_ || looking == looking_)
+        return;
+    looking_ = looking;
+    // A zero interval disarms the timer.
+    const std::uint64_t nsec = looking ? kLookIntervalNsec : 0;
+    timespec interval{time_t(nsec / SPA_NSEC_PER_SEC), long(nsec % SPA_NSEC_PER_SEC)};
+    pw_loop_update_timer(loop_, timer_, &interval, &interval, false);
 }
 
 DriverInstall::~DriverInstall()
@@ -51,7 +59,9 @@ void DriverInstall::onGlobal(void* data, std::uint32_t id, std::uint32_t, const 
 
 void DriverInstall::onGlobalRemove(void* data, std::uint32_t id) noexcept
 {
-    static_cast<DriverInstall*>(data)->nodeNames_.erase(id);
+    auto* self = static_cast<DriverInstall*>(data);
+    if (self->nodeNames_.erase(id))
+        self->setLooking(true);
 }
 
 void DriverInstall::onTimer(void* data, std::uint64_t) noexcept { static_cast<DriverInstall*>(data)->look(); }
@@ -60,7 +70,8 @@ void DriverInstall::look()
 {
     std::set<std::string> missing;
     const auto path = installedFragment();
-    for (const FragmentObject& object : path ? fragmentObjects(readFile(*path)) : std::vector<FragmentObject>{}) {
+    const auto objects = path ? fragmentObjects(readFile(*path)) : std::vector<FragmentObject>{};
+    for (const FragmentObject& object : objects) {
         if (object.nodeName.empty()
             || std::any_of(nodeNames_.begin(), nodeNames_.end(), [&](auto& n) { return n.second == object.nodeName; }))
             continue;
@@ -79,6 +90,9 @@ void DriverInstall::look()
         proxy = std::make_unique<Proxy>(static_cast<pw_proxy*>(pw_core_create_object(
             core_, object.factory.c_str(), PW_TYPE_INTERFACE_Node, PW_VERSION_NODE, &props->dict, 0)));
     }
+    // Everything the installed fragment describes is there: nothing to make
+    // until a node goes, so a program that rests does not wake to look.
+    setLooking(objects.empty() || !missing.empty());
     missingBefore_ = std::move(missing);
 }
 

@@ -3,10 +3,11 @@
 // installed but PipeWire has not loaded it (it reads fragments only when it
 // starts): the objects are created from the fragment's own description, as
 // Driver/install does, and linger after this process ends, as if PipeWire had
-// read the fragment. Looks twice a second while connected. An object absent at
-// two looks in a row is made, so Driver/install, which makes them right after
-// copying the fragment, is not doubled. Call everything with the thread loop's
-// lock held.
+// read the fragment. Looks twice a second while connected, except while
+// every object of the installed fragment is on the server (until a node
+// goes). An object absent at two looks in a row is made, so Driver/install,
+// which makes them right after copying the fragment, is not doubled. Call
+// everything with the thread loop's lock held.
 
 #include "PipeWireDriverFragment.h"
 #include "PipeWireHandles.h"
@@ -35,12 +36,14 @@ private:
                          const spa_dict* props) noexcept;
     static void onGlobalRemove(void* data, std::uint32_t id) noexcept;
     static void onTimer(void* data, std::uint64_t) noexcept;
+    void setLooking(bool looking);
 
     pw_core* core_;
     pw_loop* loop_;
     Proxy registry_;
     Hook registryHook_;
     spa_source* timer_ = nullptr;
+    bool looking_ = false;
     std::map<std::uint32_t, std::string> nodeNames_;  // every node of the server, by global id
     std::set<std::string> missingBefore_;             // absent at the previous look
     // What this process made, by node name; kept while connected (the
