@@ -60,8 +60,12 @@ void DriverInstall::onGlobal(void* data, std::uint32_t id, std::uint32_t, const 
 void DriverInstall::onGlobalRemove(void* data, std::uint32_t id) noexcept
 {
     auto* self = static_cast<DriverInstall*>(data);
-    if (self->nodeNames_.erase(id))
+    const auto node = self->nodeNames_.find(id);
+    if (node == self->nodeNames_.end())
+        return;
+    if (self->described_.count(node->second))
         self->setLooking(true);
+    self->nodeNames_.erase(node);
 }
 
 void DriverInstall::onTimer(void* data, std::uint64_t) noexcept { static_cast<DriverInstall*>(data)->look(); }
@@ -71,7 +75,9 @@ void DriverInstall::look()
     std::set<std::string> missing;
     const auto path = installedFragment();
     const auto objects = path ? fragmentObjects(readFile(*path)) : std::vector<FragmentObject>{};
+    described_.clear();
     for (const FragmentObject& object : objects) {
+        described_.insert(object.nodeName);
         if (object.nodeName.empty()
             || std::any_of(nodeNames_.begin(), nodeNames_.end(), [&](auto& n) { return n.second == object.nodeName; }))
             continue;
@@ -91,7 +97,7 @@ void DriverInstall::look()
             core_, object.factory.c_str(), PW_TYPE_INTERFACE_Node, PW_VERSION_NODE, &props->dict, 0)));
     }
     // Everything the installed fragment describes is there: nothing to make
-    // until a node goes, so a program that rests does not wake to look.
+    // until one of them goes, so a program that rests does not wake to look.
     setLooking(objects.empty() || !missing.empty());
     missingBefore_ = std::move(missing);
 }

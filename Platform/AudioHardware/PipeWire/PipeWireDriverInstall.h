@@ -4,8 +4,8 @@
 // starts): the objects are created from the fragment's own description, as
 // Driver/install does, and linger after this process ends, as if PipeWire had
 // read the fragment. Looks twice a second while connected, except while
-// every object of the installed fragment is on the server (until a node
-// goes). An object absent at two looks in a row is made, so Driver/install,
+// every object of the installed fragment is on the server (until one of
+// them goes). An object absent at two looks in a row is made, so Driver/install,
 // which makes them right after copying the fragment, is not doubled. Call
 // everything with the thread loop's lock held.
 
@@ -46,6 +46,7 @@ private:
     bool looking_ = false;
     std::map<std::uint32_t, std::string> nodeNames_;  // every node of the server, by global id
     std::set<std::string> missingBefore_;             // absent at the previous look
+    std::set<std::string> described_;                 // the node names of the fragment, at the last look
     // What this process made, by node name; kept while connected (the
     // objects linger either way).
     std::map<std::string, std::unique_ptr<Proxy>> made_;

@@ -1,8 +1,8 @@
 // An unseen program that nobody records sleeps: with the power hint set and
 // no recorder of the virtual device, the program's node stands unlinked and
-// its data thread stops waking while the router stays ready; the first
-// recorder that links to the device gets the mix again. Stretches of time are counted in
-// frames that the speakers' monitor records, the graph's own clock.
+// the backend's threads stop waking while the router stays ready; the first
+// recorder that links to the device gets the mix again. Stretches of time are
+// counted in frames that the speakers' monitor records, the graph's own clock.
 
 #include "NSUserDefaults.h"
 #include "PipeWireAudioSystem.h"
@@ -22,50 +22,54 @@ namespace {
 
 constexpr const char* kVirtualDeviceUID = "com.tarnwick.VelmoraStudioConnect.Device";
 
-// How often this process's audio IO (data) thread and the backend's own
-// loop thread have gone to sleep and woken.
-struct Wakeups {
-    std::uint64_t io = 0, loop = 0;
-};
-
-Wakeups wakeups()
+// How often the backend's threads (its audio IO thread and its own loop)
+// have gone to sleep and woken.
+std::uint64_t backendWakeups()
 {
-    Wakeups total;
+    std::uint64_t total = 0;
     for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
         std::string name;
         std::getline(std::ifstream(task.path() / "comm"), name);
-        std::uint64_t* count = name == kAudioHardwareIOThreadName ? &total.io
-                             : name == "vlm-pipewire"             ? &total.loop
-                                                                  : nullptr;
+        if (name != kAudioHardwareIOThreadName && name != "vlm-pipewire")
+            continue;
         std::ifstream status(task.path() / "status");
-        for (std::string line; count && std::getline(status, line);)
+        for (std::string line; std::getline(status, line);)
             if (line.rfind("voluntary_ctxt_switches:", 0) == 0)
-                *count += std::stoull(line.substr(24));
+                total += std::stoull(line.substr(24));
     }
     return total;
 }
 
 class PipeWireIdle : public testing::Test {
 protected:
-    // The wake-ups while the speakers play `seconds` more.
-    Wakeups wakeupsOver(double seconds)
+    void SetUp() override
     {
-        const Wakeups before = wakeups();
-        const std::size_t until = speakers.frames() + std::size_t(seconds * 48000);
-        EXPECT_TRUE(runMainQueueUntil([&] { return speakers.frames() >= until; }));
-        const Wakeups after = wakeups();
-        return {after.io - before.io, after.loop - before.loop};
+        ASSERT_TRUE(system);
+        AudioHardwareInstallBackend(system);
+    }
+    void TearDown() override
+    {
+        AudioHardwareInstallBackend(nullptr);
+        system.reset();
+        drainMainQueue();
     }
 
+    // The backend's wake-ups while the speakers play `seconds` more.
+    std::uint64_t wakeupsOver(double seconds)
+    {
+        const std::uint64_t before = backendWakeups();
+        const std::size_t until = speakers.frames() + std::size_t(seconds * 48000);
+        EXPECT_TRUE(runMainQueueUntil([&] { return speakers.frames() >= until; }));
+        return backendWakeups() - before;
+    }
+
+    std::shared_ptr<PipeWireAudioSystem> system = PipeWireAudioSystem::connect();
     Recorder speakers{"test-speakers", true, 60.0};
 };
 
 TEST_F(PipeWireIdle, AnUnseenProgramThatNobodyRecordsRestsAndTheFirstRecorderBringsTheMixBack)
 {
     NSUserDefaults::useFileForTesting(serverDirectory() + "/idle.ini");
-    auto system = PipeWireAudioSystem::connect();
-    ASSERT_TRUE(system);
-    AudioHardwareInstallBackend(system);
     auto microphone = ToneSource::microphone("idle-mic", "Idle Microphone", 1000.0, 0.2f, 1);
     ASSERT_TRUE(microphone->waitUntilReady());
     ASSERT_TRUE(setDefaultInput("idle-mic"));
@@ -74,11 +78,11 @@ TEST_F(PipeWireIdle, AnUnseenProgramThatNobodyRecordsRestsAndTheFirstRecorderBri
     auto router = VLMAudioRouter::create();
     router->start();
     ASSERT_TRUE(runMainQueueUntil([&] { return router->status() == VLMAudioRouterStatus::ready(); }));
-    EXPECT_GT(wakeupsOver(0.5).io, 10u) << "routing, the data thread wakes every cycle";
+    EXPECT_GT(wakeupsOver(0.5), 10u) << "routing, the data thread wakes every cycle";
 
     VLMAudioHardware::setFavorsSavingPower(true);
     wakeupsOver(0.2);  // the pause takes a cycle or two
-    EXPECT_LE(wakeupsOver(0.5).io, 2u) << "unseen and unrecorded: resting";
+    EXPECT_LE(wakeupsOver(0.5), 2u) << "unseen and unrecorded: resting";
     EXPECT_EQ(router->status(), VLMAudioRouterStatus::ready()) << "sleeping is no failure";
 
     {
@@ -88,19 +92,16 @@ TEST_F(PipeWireIdle, AnUnseenProgramThatNobodyRecordsRestsAndTheFirstRecorderBri
         // The last second: the recorder has long been linked by then.
         const std::vector<float> last(samples.end() - 2 * 48000, samples.end());
         EXPECT_NEAR(toneAmplitude(last, 2, 0, 48000.0, 440.0), 0.8 * 0.2, 0.03) << "the music again";
-        EXPECT_GT(wakeupsOver(0.5).io, 10u);
+        EXPECT_GT(wakeupsOver(0.5), 10u);
     }
     wakeupsOver(0.2);
-    EXPECT_LE(wakeupsOver(0.5).io, 2u) << "the recorder gone, it sleeps again";
+    EXPECT_LE(wakeupsOver(0.5), 2u) << "the recorder gone, it sleeps again";
 
     VLMAudioHardware::setFavorsSavingPower(false);
     wakeupsOver(0.2);
-    EXPECT_GT(wakeupsOver(0.5).io, 10u) << "seen again: routing";
+    EXPECT_GT(wakeupsOver(0.5), 10u) << "seen again: routing";
     router->stop();
     router.reset();
-    drainMainQueue();
-    AudioHardwareInstallBackend(nullptr);
-    system.reset();
     NSUserDefaults::useFileForTesting("");
 }
 
@@ -110,9 +111,6 @@ TEST_F(PipeWireIdle, AnUnseenProgramThatNobodyRecordsRestsAndTheFirstRecorderBri
 // made) stops too, and runs again as soon as the program is seen.
 TEST_F(PipeWireIdle, ANodeWithNothingOfItsOwnLinkedRestsAndWakesToo)
 {
-    auto system = PipeWireAudioSystem::connect();
-    ASSERT_TRUE(system);
-    AudioHardwareInstallBackend(system);
     CaptureBuffer tapped(30.0);
     const RunningTap tap = startTap(tapped, {"com.example.NotPlaying"});
     ASSERT_TRUE(runMainQueueUntil([&] { return tapped.frames() >= 48000 / 5; })) << "cycles of silence";
@@ -120,19 +118,14 @@ TEST_F(PipeWireIdle, ANodeWithNothingOfItsOwnLinkedRestsAndWakesToo)
     VLMAudioHardware::setFavorsSavingPower(true);
     wakeupsOver(0.2);
     const std::size_t rested = tapped.frames();
-    const Wakeups resting = wakeupsOver(2.0);
-    EXPECT_LE(resting.io, 2u) << "unseen and unrecorded: resting";
-    // Nor does the backend's loop wake to watch for stalls or to look for an
-    // installed driver: the device is there.
-    EXPECT_LE(resting.loop, 2u);
+    // Neither the data thread nor the backend's loop (no stall to watch for,
+    // no driver to look for: the device is there).
+    EXPECT_LE(wakeupsOver(2.0), 2u) << "unseen and unrecorded: resting";
     EXPECT_EQ(tapped.frames(), rested) << "no cycle while resting";
 
     VLMAudioHardware::setFavorsSavingPower(false);
     EXPECT_TRUE(runMainQueueUntil([&] { return tapped.frames() >= rested + 48000 / 5; })) << "seen again";
     stopTap(tap);
-    AudioHardwareInstallBackend(nullptr);
-    system.reset();
-    drainMainQueue();
 }
 
 } // namespace
