@@ -681,14 +681,8 @@ RunningTap startTap(CaptureBuffer& buffer, std::vector<std::string> bundleIDs)
     description.setMuteBehavior(CATapUnmuted);
     EXPECT_EQ(AudioHardwareCreateProcessTap(&description, &t.tap), 0);
 
-    const AudioObjectPropertyAddress formatAddress{kAudioTapPropertyFormat, kAudioObjectPropertyScopeGlobal,
-                                                   kAudioObjectPropertyElementMain};
-    AudioStreamBasicDescription format{};
-    std::uint32_t size = sizeof format;
-    EXPECT_EQ(AudioObjectGetPropertyData(t.tap, &formatAddress, 0, nullptr, &size, &format), 0);
-    EXPECT_EQ(format.mSampleRate, 48000.0);
-    EXPECT_EQ(format.mChannelsPerFrame, 2u);
-    EXPECT_EQ(format.mBitsPerChannel, 32u);
+    const AudioStreamBasicDescription f = VLMAudioHardware::streamFormat(t.tap);
+    EXPECT_TRUE(f.mSampleRate == 48000.0 && f.mChannelsPerFrame == 2 && f.mBitsPerChannel == 32) << "stereo float";
     const auto uid = VLMAudioHardware::stringProperty(t.tap, kAudioTapPropertyUID);
     EXPECT_TRUE(uid && !uid->empty());
 

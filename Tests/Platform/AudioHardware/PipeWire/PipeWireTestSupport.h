@@ -154,12 +154,10 @@ private:
     PipeWireClient::CaptureStream stream_;
 };
 
-// What the program does to capture applications: a tap on their bundle
-// identifiers, wrapped in a private aggregate device, read through an IOProc
-// into `buffer`. Starting checks the tap's format (stereo float at 48 kHz).
+// What the program does to capture applications: a tap on their bundle identifiers, wrapped in a
+// private aggregate device, read through an IOProc into `buffer`; checks the tap's format.
 struct RunningTap {
-    AudioObjectID tap = 0;
-    AudioObjectID aggregate = 0;
+    AudioObjectID tap = 0, aggregate = 0;
     AudioDeviceIOProcID ioProc = nullptr;
 };
 RunningTap startTap(CaptureBuffer& buffer, std::vector<std::string> bundleIDs);
