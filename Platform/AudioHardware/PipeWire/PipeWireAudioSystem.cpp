@@ -144,7 +144,7 @@ void Impl::afterChange()
 
 void Impl::updateNodeActivity()
 {
-    if (!session || !session->node || !session->recorders)
+    if (!session || !session->node || !session->recorders || !session->cycleWatch)
         return;
     std::vector<std::uint32_t> devices;
     for (const auto& route : session->node->routes())
@@ -156,6 +156,7 @@ void Impl::updateNodeActivity()
         return;
     session->idle = idle;
     session->node->setResting(idle);
+    session->cycleWatch->setResting(idle);
     session->links->setPaused(idle);
     session->links->reconcile(*session->graph, *session->node);
 }

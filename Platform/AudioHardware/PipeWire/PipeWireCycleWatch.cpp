@@ -31,8 +31,7 @@ CycleWatch::CycleWatch(pw_core* core, pw_loop* loop, std::function<Look()> look,
         qCWarning(lcPipeWire) << "no timer to watch the program's node";
         return;
     }
-    timespec interval{0, std::chrono::nanoseconds(kTick).count()};
-    pw_loop_update_timer(loop_, timer_, &interval, &interval, false);
+    setResting(false);
 }
 
 CycleWatch::~CycleWatch()
@@ -69,6 +68,17 @@ bool CycleWatch::serverHangs(bool routing, std::chrono::steady_clock::time_point
         askedAt_ = now;
     }
     return false;
+}
+
+void CycleWatch::setResting(bool resting)
+{
+    if (!timer_)
+        return;
+    // A zero interval disarms the timer.
+    timespec interval{0, resting ? 0 : std::chrono::nanoseconds(kTick).count()};
+    pw_loop_update_timer(loop_, timer_, &interval, &interval, false);
+    asking_ = false;  // an answer that comes meanwhile is ignored
+    restart();
 }
 
 void CycleWatch::onTimer(void* data, std::uint64_t) noexcept { static_cast<CycleWatch*>(data)->tick(); }

@@ -44,6 +44,9 @@ public:
     void restart();
     // The server finished the round trip numbered `seq` (any round trip's).
     void answered(int seq);
+    // While the node rests there is nothing to watch: the timer stops too,
+    // so a resting program does not wake for it. Resumed, it starts afresh.
+    void setResting(bool resting);
 
 private:
     static void onTimer(void* data, std::uint64_t) noexcept;

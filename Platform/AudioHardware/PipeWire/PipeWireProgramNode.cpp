@@ -9,6 +9,9 @@ namespace pipewire {
 
 namespace {
 
+// The group a resting node is alone in (see setResting).
+constexpr const char* kRestingGroup = "velmora-studio-connect.resting";
+
 // What an input port without a buffer (nothing linked) delivers.
 alignas(64) constexpr std::array<float, Route::kMaxCycleFrames> kSilence{};
 
@@ -160,15 +163,28 @@ ProgramNode::~ProgramNode()
 
 std::uint32_t ProgramNode::nodeID() const { return filter_ ? pw_filter_get_node_id(filter_) : SPA_ID_INVALID; }
 
+// PipeWire 0.3.65 places a node anew (gives it a driver, or takes it away)
+// only when the graph changes in a way it watches: a link, the node's
+// activity, its group, rate or latency. A change of node.always-process alone
+// is taken without that, and pw_filter_set_active does nothing before 0.3.71,
+// so a node that has no link of its own to lose when it rests (one the server
+// placed before its links were made, a tap with nothing to tap) would keep
+// the driver it had, and its cycles. A resting node is therefore also put in
+// a group of its own, which no other node joins: the change of group makes
+// the server place it at once, knowing it no longer needs cycles; leaving
+// the group when it runs again places it on a driver without waiting for
+// its links.
 void ProgramNode::setResting(bool resting)
 {
     if (!filter_)
         return;
-    const spa_dict_item item = SPA_DICT_ITEM_INIT(PW_KEY_NODE_ALWAYS_PROCESS, resting ? "false" : "true");
-    const spa_dict dict = SPA_DICT_INIT(&item, 1);
+    const spa_dict_item items[] = {
+        SPA_DICT_ITEM_INIT(PW_KEY_NODE_ALWAYS_PROCESS, resting ? "false" : "true"),
+        SPA_DICT_ITEM_INIT(PW_KEY_NODE_GROUP, resting ? kRestingGroup : ""),
+    };
+    const spa_dict dict = SPA_DICT_INIT_ARRAY(items);
     pw_filter_update_properties(filter_, nullptr, &dict);
-    // After the property, in the same order on the server: the change of
-    // activity makes the server place the node anew, knowing the property.
+    // From PipeWire 0.3.71 on, this takes the node out of the graph as well.
     pw_filter_set_active(filter_, !resting);
 }
 

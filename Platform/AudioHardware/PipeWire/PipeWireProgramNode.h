@@ -109,8 +109,9 @@ public:
     // The graph's rate and quantum as the node last ran them.
     const GraphClock& clock() const { return clock_; }
     // A resting node no longer asks for cycles of its own (node.always-process,
-    // which keeps cycles of silence coming while the program is wanted) and
-    // is inactive, so PipeWire schedules it no more once its links are gone.
+    // which keeps cycles of silence coming while the program is wanted), and
+    // the server takes it off its driver at once, linked or not; its links
+    // are the caller's to take away. Running again, it gets a driver at once.
     void setResting(bool resting);
     // How many cycles have begun or ended: unchanged while no cycle comes.
     std::uint64_t cycles() const { return cycle_.load(std::memory_order_relaxed); }

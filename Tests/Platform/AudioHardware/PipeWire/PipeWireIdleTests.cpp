@@ -1,8 +1,8 @@
 // An unseen program that nobody records sleeps: with the power hint set and
 // no recorder of the virtual device, the program's node stands unlinked and
-// its data thread stops waking while the router stays ready; the first
-// recorder that links to the device gets the mix again. Stretches of time are counted in
-// frames that the speakers' monitor records, the graph's own clock.
+// the backend's threads stop waking while the router stays ready; the first
+// recorder that links to the device gets the mix again. Stretches of time are
+// counted in frames that the speakers' monitor records, the graph's own clock.
 
 #include "NSUserDefaults.h"
 #include "PipeWireAudioSystem.h"
@@ -20,19 +20,16 @@ using namespace PipeWireTest;
 
 namespace {
 
-constexpr const char* kVirtualDeviceUID = "com.tarnwick.VelmoraStudioConnect.Device";
-
-// How often this process's audio IO (data) thread has gone to sleep and woken.
-std::uint64_t ioThreadWakeups()
+// How often the backend's threads (its audio IO thread and its own loop)
+// have gone to sleep and woken.
+std::uint64_t backendWakeups()
 {
     std::uint64_t total = 0;
     for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
-        std::string name;
+        std::string name, line;
         std::getline(std::ifstream(task.path() / "comm"), name);
-        if (name != kAudioHardwareIOThreadName)
-            continue;
         std::ifstream status(task.path() / "status");
-        for (std::string line; std::getline(status, line);)
+        while ((name == kAudioHardwareIOThreadName || name == "vlm-pipewire") && std::getline(status, line))
             if (line.rfind("voluntary_ctxt_switches:", 0) == 0)
                 total += std::stoull(line.substr(24));
     }
@@ -41,24 +38,40 @@ std::uint64_t ioThreadWakeups()
 
 class PipeWireIdle : public testing::Test {
 protected:
-    // The data thread's wake-ups while the speakers play `seconds` more.
+    // The backend's wake-ups while the speakers play `seconds` more.
     std::uint64_t wakeupsOver(double seconds)
     {
-        const std::uint64_t before = ioThreadWakeups();
+        const std::uint64_t before = backendWakeups();
         const std::size_t until = speakers.frames() + std::size_t(seconds * 48000);
         EXPECT_TRUE(runMainQueueUntil([&] { return speakers.frames() >= until; }));
-        return ioThreadWakeups() - before;
+        return backendWakeups() - before;
     }
 
     Recorder speakers{"test-speakers", true, 60.0};
 };
 
-TEST_F(PipeWireIdle, AnUnseenProgramThatNobodyRecordsRestsAndTheFirstRecorderBringsTheMixBack)
+TEST_F(PipeWireIdle, AnUnseenProgramThatNobodyRecordsRestsLinkedOrNotAndTheFirstRecorderBringsTheMixBack)
 {
     NSUserDefaults::useFileForTesting(serverDirectory() + "/idle.ini");
     auto system = PipeWireAudioSystem::connect();
     ASSERT_TRUE(system);
     AudioHardwareInstallBackend(system);
+    {
+        // A node with no link of its own to lose rests too (here a tap with
+        // nothing to tap; after a start, one placed before its links were made).
+        CaptureBuffer tapped(30.0);
+        const RunningTap tap = startTap(tapped, {"com.example.NotPlaying"});
+        ASSERT_TRUE(runMainQueueUntil([&] { return tapped.frames() >= 48000 / 5; })) << "cycles of silence";
+        VLMAudioHardware::setFavorsSavingPower(true);
+        wakeupsOver(0.2);
+        const std::size_t rested = tapped.frames();
+        EXPECT_LE(wakeupsOver(2.0), 2u) << "no cycle, no stall to watch, no driver to look for";
+        EXPECT_EQ(tapped.frames(), rested) << "no cycle while resting";
+        VLMAudioHardware::setFavorsSavingPower(false);
+        EXPECT_TRUE(runMainQueueUntil([&] { return tapped.frames() >= rested + 48000 / 5; })) << "seen again";
+        stopTap(tap);
+    }
+
     auto microphone = ToneSource::microphone("idle-mic", "Idle Microphone", 1000.0, 0.2f, 1);
     ASSERT_TRUE(microphone->waitUntilReady());
     ASSERT_TRUE(setDefaultInput("idle-mic"));
@@ -75,7 +88,7 @@ TEST_F(PipeWireIdle, AnUnseenProgramThatNobodyRecordsRestsAndTheFirstRecorderBri
     EXPECT_EQ(router->status(), VLMAudioRouterStatus::ready()) << "sleeping is no failure";
 
     {
-        Recorder recorder(kVirtualDeviceUID, false, 4.0);
+        Recorder recorder("com.tarnwick.VelmoraStudioConnect.Device", false, 4.0);
         ASSERT_TRUE(runMainQueueUntil([&] { return recorder.frames() >= 48000 * 2; }));
         const std::vector<float> samples = recorder.samples();
         // The last second: the recorder has long been linked by then.

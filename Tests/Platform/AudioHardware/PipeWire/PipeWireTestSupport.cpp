@@ -670,6 +670,46 @@ Recorder::Recorder(const std::string& targetNodeName, bool monitorOfSink, double
 
 // ---------------------------------------------------------------------------
 
+RunningTap startTap(CaptureBuffer& buffer, std::vector<std::string> bundleIDs)
+{
+    RunningTap t;
+    auto description = CATapDescription::initStereoMixdownOfProcesses({});
+    description.setName("Velmora Studio and Music");
+    description.setBundleIDs(std::move(bundleIDs));
+    description.setProcessRestoreEnabled(true);
+    description.setPrivate(true);
+    description.setMuteBehavior(CATapUnmuted);
+    EXPECT_EQ(AudioHardwareCreateProcessTap(&description, &t.tap), 0);
+
+    const AudioStreamBasicDescription f = VLMAudioHardware::streamFormat(t.tap);
+    EXPECT_TRUE(f.mSampleRate == 48000.0 && f.mChannelsPerFrame == 2 && f.mBitsPerChannel == 32) << "stereo float";
+    const auto uid = VLMAudioHardware::stringProperty(t.tap, kAudioTapPropertyUID);
+    EXPECT_TRUE(uid && !uid->empty());
+
+    const CFDictionary aggregate{
+        {kAudioAggregateDeviceNameKey, "Velmora Studio Connect Capture"},
+        {kAudioAggregateDeviceUIDKey, "com.tarnwick.VelmoraStudioConnect.Capture"},
+        {kAudioAggregateDeviceIsPrivateKey, true},
+        {kAudioAggregateDeviceTapAutoStartKey, false},
+        {kAudioAggregateDeviceTapListKey,
+         CFArray{CFDictionary{{kAudioSubTapUIDKey, uid.value_or("")}, {kAudioSubTapDriftCompensationKey, true}}}},
+    };
+    EXPECT_EQ(AudioHardwareCreateAggregateDevice(&aggregate, &t.aggregate), 0);
+    EXPECT_EQ(AudioDeviceCreateIOProcIDWithBlock(&t.ioProc, t.aggregate, nullptr, buffer.block()), 0);
+    EXPECT_EQ(AudioDeviceStart(t.aggregate, t.ioProc), 0);
+    return t;
+}
+
+void stopTap(const RunningTap& t)
+{
+    EXPECT_EQ(AudioDeviceStop(t.aggregate, t.ioProc), 0);
+    EXPECT_EQ(AudioDeviceDestroyIOProcID(t.aggregate, t.ioProc), 0);
+    EXPECT_EQ(AudioHardwareDestroyAggregateDevice(t.aggregate), 0);
+    EXPECT_EQ(AudioHardwareDestroyProcessTap(t.tap), 0);
+}
+
+// ---------------------------------------------------------------------------
+
 std::vector<AudioObjectID> objectList(AudioObjectID object, AudioObjectPropertySelector selector,
                                       AudioObjectPropertyScope scope)
 {

@@ -154,6 +154,15 @@ private:
     PipeWireClient::CaptureStream stream_;
 };
 
+// What the program does to capture applications: a tap on their bundle identifiers, wrapped in a
+// private aggregate device, read through an IOProc into `buffer`; checks the tap's format.
+struct RunningTap {
+    AudioObjectID tap = 0, aggregate = 0;
+    AudioDeviceIOProcID ioProc = nullptr;
+};
+RunningTap startTap(CaptureBuffer& buffer, std::vector<std::string> bundleIDs);
+void stopTap(const RunningTap& tap);
+
 // What another PipeWire client sees and does, from a connection of its own
 // that never waits for the session manager: the ids of the globals of `type`
 // (PW_TYPE_INTERFACE_Node, ...) whose property `key` is `value`; a global
