@@ -253,8 +253,13 @@ OSStatus Impl::startIOProc(IOProc& proc)
     // A node stopped by another client (destroyed, or failed) is rebuilt
     // with everything else, as after a lost connection: the devices come
     // back under new ids and the program starts them again.
-    if (!session->node)
+    if (!session->node) {
         session->node = std::make_unique<pipewire::ProgramNode>(connection.core(), [this] { connection.restart(); });
+        // A node is made running; one made again while the program rests
+        // (the last one failed to start) rests at once, as it would have.
+        if (session->idle)
+            session->node->setResting(true);
+    }
     if (session->node->failed()) {
         session->node.reset();
         return kAudioHardwareUnspecifiedError;
