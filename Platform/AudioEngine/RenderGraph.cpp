@@ -290,10 +290,21 @@ void RenderGraph::reset() noexcept
         tap->reset();
 }
 
-void RenderGraph::deliverTaps()
+bool RenderGraph::deliverTaps()
 {
+    bool delivered = false;
     for (auto& tap : taps_)
-        tap->deliver();
+        delivered = tap->deliver() || delivered;
+    return delivered;
+}
+
+double RenderGraph::tapBufferSeconds() const
+{
+    double shortest = 0.0;
+    for (const auto& tap : taps_)
+        if (shortest == 0.0 || tap->bufferSeconds() < shortest)
+            shortest = tap->bufferSeconds();
+    return shortest;
 }
 
 std::uint64_t RenderGraph::droppedTapFrames() const

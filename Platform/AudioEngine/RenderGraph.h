@@ -134,8 +134,10 @@ public:
     // Posted by the taps on the render thread, awaited by the tap thread.
     TapWakeup& tapWakeup() { return tapWakeup_; }
 
-    // Tap thread.
-    void deliverTaps();
+    // Tap thread: whether any tap had a whole buffer.
+    bool deliverTaps();
+    // The shortest tap buffer.
+    double tapBufferSeconds() const;
     std::uint64_t droppedTapFrames() const;
     bool hasTaps() const { return !taps_.empty(); }
 
