@@ -8,9 +8,12 @@
 #include <cstring>
 #include <new>
 
-// Plain loops, one frame at a time. Two 48 kHz streams need about 10^5
-// frames a second; these loops move several hundred million (see
-// Benchmarks/RingBufferBenchmark), so nothing here is hand-vectorised.
+// Plain loops, one frame at a time, nothing hand-vectorised. What counts is
+// the cost per cycle beside the rest of the data thread's: the common layouts
+// (two mono buffers, one stereo buffer) skip the general walk over the buffer
+// list, which took 6 to 7 µs per 1,024-frame write and read, against about
+// 1 µs now (Benchmarks/RingBufferBenchmark: 125-186 M frames a second before,
+// 0.9-1.5 G after).
 
 namespace {
 
