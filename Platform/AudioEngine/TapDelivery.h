@@ -41,8 +41,6 @@ public:
     // the caller looks once more for a buffer completed before it could see.
     void sleeping() noexcept;
     void awake() noexcept { sleeping_.store(false, std::memory_order_relaxed); }
-    // Whether the tap thread sleeps until the render thread wakes it.
-    bool asleep() const noexcept { return sleeping_.load(std::memory_order_relaxed); }
     void wait() noexcept;
     void waitUntil(const timespec& deadline) noexcept;  // CLOCK_MONOTONIC
 

@@ -3,7 +3,6 @@
 // starts. Run under ThreadSanitizer in CI.
 
 #include "EngineTestSupport.h"
-#include "RenderGraph.h"
 #include "SimulatedAudioSystem.h"
 
 #include <gtest/gtest.h>
@@ -98,29 +97,4 @@ TEST_F(RealTimeEngine, StartsAndStopsWhileTheDeviceRuns)
     EXPECT_TRUE(delivered.waitForCount(before + 2));
     engine.reset();  // destroying a running engine stops it
     EXPECT_EQ(system->ioProcCount(output), 0u);
-}
-
-// The tap thread looks for buffers on a timer while they come and sleeps once
-// they stop; a buffer completed while it sleeps must wake it, or the meters
-// freeze after every pause of the device (a stalled input, a resting node).
-TEST(TapThread, ABufferCompletedWhileTheTapThreadSleepsStillArrives)
-{
-    using namespace vlm::engine;
-    auto graph = std::make_shared<RenderGraph>(2, 256);
-    Collector<AVAudioFramePosition> delivered;
-    TapChannel& tap = graph->addTap(std::make_unique<TapChannel>(
-        format(48000, 2), 256, [&](auto&, const AVAudioTime& when) { delivered.add(when.sampleTime); }, 256,
-        graph->tapWakeup()));
-    TapDelivery delivery(graph);
-    const std::vector<float> left(256, 0.5f), right(256, -0.5f);
-    const float* channels[] = {left.data(), right.data()};
-    for (std::size_t buffer = 1; buffer <= 3; ++buffer) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (!graph->tapWakeup().asleep() && std::chrono::steady_clock::now() < deadline)
-            std::this_thread::yield();
-        ASSERT_TRUE(graph->tapWakeup().asleep()) << "with nothing to deliver, the tap thread sleeps";
-        tap.push(channels, 256);
-        ASSERT_TRUE(delivered.waitForCount(buffer)) << "buffer " << buffer;
-    }
-    EXPECT_EQ(delivered.values(), (std::vector<AVAudioFramePosition>{0, 256, 512}));
 }
