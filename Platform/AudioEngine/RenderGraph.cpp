@@ -290,21 +290,10 @@ void RenderGraph::reset() noexcept
         tap->reset();
 }
 
-bool RenderGraph::deliverTaps()
+void RenderGraph::deliverTaps()
 {
-    bool delivered = false;
     for (auto& tap : taps_)
-        delivered = tap->deliver() || delivered;
-    return delivered;
-}
-
-double RenderGraph::tapBufferSeconds() const
-{
-    double shortest = 0.0;
-    for (const auto& tap : taps_)
-        if (shortest == 0.0 || tap->bufferSeconds() < shortest)
-            shortest = tap->bufferSeconds();
-    return shortest;
+        tap->deliver();
 }
 
 std::uint64_t RenderGraph::droppedTapFrames() const

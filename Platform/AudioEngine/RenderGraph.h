@@ -134,10 +134,8 @@ public:
     // Posted by the taps on the render thread, awaited by the tap thread.
     TapWakeup& tapWakeup() { return tapWakeup_; }
 
-    // Tap thread: whether any tap had a whole buffer.
-    bool deliverTaps();
-    // The shortest tap buffer.
-    double tapBufferSeconds() const;
+    // Tap thread.
+    void deliverTaps();
     std::uint64_t droppedTapFrames() const;
     bool hasTaps() const { return !taps_.empty(); }
 

@@ -11,7 +11,7 @@ namespace vlm::engine {
 TapWakeup::TapWakeup() { sem_init(&semaphore_, 0, 0); }
 TapWakeup::~TapWakeup() { sem_destroy(&semaphore_); }
 
-void TapWakeup::post() noexcept
+void TapWakeup::signal() noexcept
 {
     // A wake-up already pending is enough; this keeps the count from growing
     // while the tap thread is busy.
@@ -21,30 +21,9 @@ void TapWakeup::post() noexcept
     sem_post(&semaphore_);
 }
 
-// The fences pair with sleeping()'s: either this thread sees the tap thread
-// asleep, or the tap thread, looking once more, sees the frames just queued.
-void TapWakeup::bufferReady(bool urgent) noexcept
-{
-    std::atomic_thread_fence(std::memory_order_seq_cst);
-    if (urgent || (sleeping_.load(std::memory_order_relaxed) && sleeping_.exchange(false)))
-        post();
-}
-
-void TapWakeup::sleeping() noexcept
-{
-    sleeping_.store(true, std::memory_order_relaxed);
-    std::atomic_thread_fence(std::memory_order_seq_cst);
-}
-
 void TapWakeup::wait() noexcept
 {
     while (sem_wait(&semaphore_) != 0 && errno == EINTR) {
-    }
-}
-
-void TapWakeup::waitUntil(const timespec& deadline) noexcept
-{
-    while (sem_clockwait(&semaphore_, CLOCK_MONOTONIC, &deadline) != 0 && errno == EINTR) {
     }
 }
 
@@ -66,14 +45,12 @@ TapChannel::TapChannel(std::shared_ptr<AVAudioFormat> format, AVAudioFrameCount 
       bufferSize_(bufferSize),
       block_(std::move(block)),
       wakeup_(wakeup),
-      queueFrames_(queueFrames(bufferSize, maximumPushFrames)),
       buffer_(std::make_shared<AVAudioPCMBuffer>(format_, bufferSize))
 {
     for (std::uint32_t c = 0; c < channels_; ++c)
-        queues_.push_back(std::make_unique<boost::lockfree::spsc_queue<float>>(queueFrames_));
+        queues_.push_back(
+            std::make_unique<boost::lockfree::spsc_queue<float>>(queueFrames(bufferSize, maximumPushFrames)));
 }
-
-double TapChannel::bufferSeconds() const { return double(bufferSize_) / format_->sampleRate(); }
 
 void TapChannel::push(const float* const* channels, std::uint32_t frames) noexcept
 {
@@ -87,26 +64,23 @@ void TapChannel::push(const float* const* channels, std::uint32_t frames) noexce
     for (std::uint32_t c = 0; c < channels_; ++c)
         queues_[c]->push(channels[c], frames);
 
-    // Told only when a buffer is complete, not every pass.
+    // Wake the tap thread only when it has a buffer to deliver, not every pass.
     queuedSinceBuffer_ += frames;
     if (queuedSinceBuffer_ >= bufferSize_) {
         queuedSinceBuffer_ %= bufferSize_;
-        // Half full: the tap thread's timer is too slow for this producer
-        // (rendering faster than real time), so it is woken at once.
-        wakeup_.bufferReady(queues_.back()->write_available() < queueFrames_ / 2);
+        wakeup_.signal();
     }
 }
 
-bool TapChannel::deliver()
+void TapChannel::deliver()
 {
-    bool delivered = false;
     for (;;) {
         const AVAudioFrameCount filled = buffer_->frameLength();
         // The last channel is queued last: what it holds, every channel holds.
         const auto frames = AVAudioFrameCount(
             std::min<std::size_t>(queues_.back()->read_available(), bufferSize_ - filled));
         if (frames == 0)
-            return delivered;
+            return;
         float* const* data = buffer_->floatChannelData();
         for (std::uint32_t c = 0; c < channels_; ++c)
             queues_[c]->pop(data[c] + filled, frames);
@@ -116,7 +90,6 @@ bool TapChannel::deliver()
 
         const AVAudioTime when{deliveredFrames_, format_->sampleRate()};
         deliveredFrames_ += bufferSize_;
-        delivered = true;
         try {
             block_(buffer_, when);
         } catch (...) {
@@ -143,67 +116,21 @@ TapDelivery::TapDelivery(std::shared_ptr<RenderGraph> graph) : graph_(std::move(
 {
     thread_ = std::thread([this] {
         pthread_setname_np(pthread_self(), "vlm-engine-taps");
-        run();
+        for (;;) {
+            graph_->tapWakeup().wait();
+            if (stopping_.load(std::memory_order_acquire))
+                return;
+            graph_->deliverTaps();
+        }
     });
 }
 
 TapDelivery::~TapDelivery()
 {
     stopping_.store(true, std::memory_order_release);
-    // post() skips the post when one is pending; either way the thread wakes.
-    graph_->tapWakeup().post();
+    // signal() skips the post when one is pending; either way the thread wakes.
+    graph_->tapWakeup().signal();
     thread_.join();
-}
-
-namespace {
-
-timespec later(timespec t, long nsec)
-{
-    t.tv_nsec += nsec;
-    t.tv_sec += t.tv_nsec / 1'000'000'000;
-    t.tv_nsec %= 1'000'000'000;
-    return t;
-}
-
-bool before(const timespec& a, const timespec& b)
-{
-    return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
-}
-
-// A look that finds nothing may just come before a buffer's last pass; two
-// in a row mean the buffers have stopped (or come in longer passes).
-constexpr int kEmptyLooksBeforeSleeping = 2;
-
-} // namespace
-
-// Looks once per tap buffer, from when the render thread first woke it, while
-// buffers come; sleeps until woken when they stop.
-void TapDelivery::run()
-{
-    TapWakeup& wakeup = graph_->tapWakeup();
-    const long period = std::max(1L, long(graph_->tapBufferSeconds() * 1e9));
-    timespec next{};
-    int emptyLooks = kEmptyLooksBeforeSleeping;
-    for (;;) {
-        if (emptyLooks >= kEmptyLooksBeforeSleeping) {
-            wakeup.sleeping();
-            if (!graph_->deliverTaps())
-                wakeup.wait();
-            wakeup.awake();
-            emptyLooks = 0;
-            clock_gettime(CLOCK_MONOTONIC, &next);
-        } else {
-            timespec now{};
-            clock_gettime(CLOCK_MONOTONIC, &now);
-            next = later(next, period);
-            if (before(next, now))  // late: look now, and one period on from here
-                next = now;
-            wakeup.waitUntil(next);
-        }
-        if (stopping_.load(std::memory_order_acquire))
-            return;
-        emptyLooks = graph_->deliverTaps() ? 0 : emptyLooks + 1;
-    }
 }
 
 } // namespace vlm::engine

@@ -1,13 +1,9 @@
 #pragma once
 // The hand-off from the render thread to the tap thread: each tap has one
-// preallocated single-producer single-consumer lock-free queue per channel,
-// and the tap thread gathers whole buffers and calls the tap blocks. While
-// buffers keep coming the tap thread looks for them on a timer of its own,
-// once per tap buffer, so the render thread makes no system call for it: a
-// wake-up costs the waking thread about what the whole cycle's work does. Only
-// when the tap thread has found nothing twice and sleeps, or when a queue is
-// half full, does the render thread post a semaphore (async-signal-safe, no
-// lock), so an idle engine leaves the tap thread asleep.
+// preallocated single-producer single-consumer lock-free queue per channel;
+// the render thread posts a semaphore (async-signal-safe, no lock) when it has
+// queued the last frame of a tap buffer, and the tap thread gathers whole
+// buffers and calls the tap blocks.
 
 #include "AVAudioNode.h"
 
@@ -15,7 +11,6 @@
 
 #include <atomic>
 #include <memory>
-#include <ctime>
 #include <semaphore.h>
 #include <thread>
 #include <vector>
@@ -30,24 +25,11 @@ public:
     ~TapWakeup();
     TapWakeup(const TapWakeup&) = delete;
     TapWakeup& operator=(const TapWakeup&) = delete;
-
-    // Render thread, after queueing the last frame of a tap buffer: wakes the
-    // tap thread if it sleeps, or, when `urgent`, in any case.
-    void bufferReady(bool urgent) noexcept;
-    // Wakes the tap thread, whatever it waits for.
-    void post() noexcept;
-
-    // Tap thread. After sleeping(), the render thread wakes the next wait():
-    // the caller looks once more for a buffer completed before it could see.
-    void sleeping() noexcept;
-    void awake() noexcept { sleeping_.store(false, std::memory_order_relaxed); }
+    void signal() noexcept;
     void wait() noexcept;
-    void waitUntil(const timespec& deadline) noexcept;  // CLOCK_MONOTONIC
 
 private:
     sem_t semaphore_;
-    // Until the tap thread first looks, a completed buffer wakes it.
-    std::atomic<bool> sleeping_{true};
 };
 
 class TapChannel {
@@ -61,10 +43,8 @@ public:
     // none (counted as dropped), so channels never slip against each other.
     void push(const float* const* channels, std::uint32_t frames) noexcept;
 
-    // Tap thread: hands every full buffer to the block; whether there was one.
-    bool deliver();
-    // The length of one tap buffer.
-    double bufferSeconds() const;
+    // Tap thread: hands every full buffer to the block.
+    void deliver();
     // Neither thread running.
     void reset();
     std::uint64_t droppedFrames() const { return dropped_.load(std::memory_order_relaxed); }
@@ -78,7 +58,6 @@ private:
     // One queue per channel, filled in channel order, so the last channel's
     // queue never holds more frames than the others.
     std::vector<std::unique_ptr<boost::lockfree::spsc_queue<float>>> queues_;
-    const std::size_t queueFrames_;
     AVAudioFrameCount queuedSinceBuffer_ = 0;  // render thread's: frames of the buffer being filled
     std::shared_ptr<AVAudioPCMBuffer> buffer_;
     AVAudioFramePosition deliveredFrames_ = 0;
@@ -94,8 +73,6 @@ public:
     TapDelivery& operator=(const TapDelivery&) = delete;
 
 private:
-    void run();
-
     std::shared_ptr<RenderGraph> graph_;
     std::atomic<bool> stopping_{false};
     std::thread thread_;

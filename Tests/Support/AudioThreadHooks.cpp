@@ -207,7 +207,6 @@ F next(const char* name, const char* version = nullptr)
     X(pthread_spin_trylock, nullptr)                                                                                  \
     X(sem_wait, nullptr)                                                                                              \
     X(sem_timedwait, nullptr)                                                                                         \
-    X(sem_clockwait, nullptr)                                                                                         \
     X(sem_trywait, nullptr)                                                                                           \
     X(fwrite, nullptr)                                                                                                \
     X(fputs, nullptr)                                                                                                 \
@@ -263,7 +262,6 @@ VLM_BLOCKING(int, pthread_spin_lock, (pthread_spinlock_t * l), (l))
 VLM_BLOCKING(int, pthread_spin_trylock, (pthread_spinlock_t * l), (l))
 VLM_WAIT(int, sem_wait, (sem_t * s), (s))
 VLM_WAIT(int, sem_timedwait, (sem_t * s, const timespec* t), (s, t))
-VLM_WAIT(int, sem_clockwait, (sem_t * s, clockid_t k, const timespec* t), (s, k, t))
 VLM_BLOCKING(int, sem_trywait, (sem_t * s), (s))
 #undef VLM_BLOCKING
 #undef VLM_WAIT
