@@ -25,8 +25,8 @@ const char* kindName(RouteKind kind)
     return "playback";
 }
 
-// The virtual device's own layout, stereo: in one pass the compiler turns
-// into vector shuffles.
+// The virtual device's own layout, stereo: both ports in one pass over the
+// pairs, with no stride to compute per sample.
 void deinterleave(float* __restrict left, float* __restrict right, const float* __restrict pairs,
                   std::uint32_t frames) noexcept
 {
