@@ -28,6 +28,24 @@ const char* kindName(RouteKind kind)
     return "playback";
 }
 
+// The virtual device's own layout, stereo: both ports in one pass over the
+// pairs, with no stride to compute per sample.
+void deinterleave(float* __restrict left, float* __restrict right, const float* __restrict pairs,
+                  std::uint32_t frames) noexcept
+{
+    if (left && right) {
+        for (std::uint32_t i = 0; i < frames; ++i) {
+            left[i] = pairs[2 * i];
+            right[i] = pairs[2 * i + 1];
+        }
+        return;
+    }
+    for (std::uint32_t i = 0; left && i < frames; ++i)
+        left[i] = pairs[2 * i];
+    for (std::uint32_t i = 0; right && i < frames; ++i)
+        right[i] = pairs[2 * i + 1];
+}
+
 } // namespace
 
 // ---------------------------------------------------------------------------
@@ -102,12 +120,15 @@ void Route::play(std::uint32_t frames, std::uint64_t hostTime, double nsecPerFra
         // captures bring in a cycle is consumed in that cycle.
         block_(&now, list(input_), &now, list(output_), &now);
         sampleTime_ += n;
-        if (left)
-            for (std::uint32_t i = 0; i < n; ++i)
-                left[done + i] = interleaved[i * channels];
-        if (right)
-            for (std::uint32_t i = 0; i < n; ++i)
-                right[done + i] = interleaved[i * channels + rightChannel];
+        if (channels == 2)
+            deinterleave(left ? left + done : nullptr, right ? right + done : nullptr, interleaved, n);
+        else
+            for (std::uint32_t i = 0; i < n; ++i) {
+                if (left)
+                    left[done + i] = interleaved[i * channels];
+                if (right)
+                    right[done + i] = interleaved[i * channels + rightChannel];
+            }
         done += n;
     }
 }
