@@ -4,6 +4,7 @@
 
 #include <spa/pod/builder.h>
 
+#include <cstdio>
 #include <cstdlib>
 
 namespace bench {
@@ -189,8 +190,10 @@ Session::~Session()
         pw_thread_loop_unlock(mirror_->loop());
     }
     mirror_.reset();
-    if (!directory_.empty())
-        std::system(("'" + script() + "' stop '" + directory_ + "' && rm -rf '" + directory_ + "'").c_str());
+    // A server left behind is reported; a destructor has no one to tell.
+    if (!directory_.empty()
+        && std::system(("'" + script() + "' stop '" + directory_ + "' && rm -rf '" + directory_ + "'").c_str()) != 0)
+        std::fprintf(stderr, "the benchmark's server in %s did not stop cleanly\n", directory_.c_str());
 }
 
 void Session::setRecording(bool recording)
