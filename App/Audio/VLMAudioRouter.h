@@ -79,6 +79,11 @@ public:
     // at most once per frame they draw, and not while nobody sees them, so
     // levels cross to the main thread only when they can be shown.
     void deliverMeterLevels();
+    // Whether anyone can see the meters. While nobody can, the taps are paused:
+    // no level is measured and the engine's tap thread sleeps. Levels measured
+    // before are dropped when they are shown again, so the first one shown
+    // measures audio played after that.
+    void setMetersShown(bool shown);
     // Whether a measured level of `source` waits for deliverMeterLevels()
     // (for tests that must know one arrived without delivering it).
     bool meterLevelWaiting(VLMAudioSource source) const;
@@ -132,6 +137,7 @@ private:
     std::int64_t meterGeneration = 0;
     // Written by the taps (held by their blocks too), taken by deliverMeterLevels().
     std::shared_ptr<VLMAudioMeterLevels> meterLevels_;
+    bool metersShown_ = true;
     // The virtual device came back before any microphone did: the next
     // hardware change that finds the device starts the graph again.
     bool awaitingMicrophone_ = false;

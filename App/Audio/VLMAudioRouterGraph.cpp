@@ -111,6 +111,7 @@ void VLMAudioRouter::startAudio(const std::string& microphoneUID, bool usesSyste
         graph->microphoneMixer->setOutputVolume(microphoneVolume_);
         installMeterTap(*graph->velmoraMixer, VLMAudioSource::velmora);
         installMeterTap(*graph->microphoneMixer, VLMAudioSource::microphone);
+        engine.setTapsPaused(!metersShown_);
 
         engine.prepare();
         engine.start();

@@ -9,6 +9,7 @@
 #include "AVAudioEngine.h"
 #include "Accelerate.h"
 #include "VLMAudioMeterLevels.h"
+#include "VLMAudioRouterGraph.h"
 
 #include <cmath>
 
@@ -30,6 +31,19 @@ void VLMAudioRouter::deliverMeterLevels()
         if (auto listener = delegate.lock())
             listener->audioRouter(*this, *level, source);
     }
+}
+
+void VLMAudioRouter::setMetersShown(bool shown)
+{
+    if (shown == metersShown_)
+        return;
+    metersShown_ = shown;
+    if (shown) {
+        for (const VLMAudioSource source : {VLMAudioSource::velmora, VLMAudioSource::microphone})
+            meterLevels_->take(source, meterGeneration);
+    }
+    if (graph_ && graph_->engine)
+        graph_->engine->setTapsPaused(!shown);
 }
 
 bool VLMAudioRouter::meterLevelWaiting(VLMAudioSource source) const { return meterLevels_->holdsLevel(source); }

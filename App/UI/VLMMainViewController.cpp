@@ -177,8 +177,12 @@ VLMMainViewController::VLMMainViewController(std::shared_ptr<VLMAudioRouter> rou
       router(std::move(router)),
       meterRefresh_(new VLMMeterRefresh(
           view, [this] { this->router->deliverMeterLevels(); },
-          // Unseen, the program may let its audio rest while nobody records it.
-          [](bool seen) { VLMAudioHardware::setFavorsSavingPower(!seen); })),
+          // Unseen, the program measures no levels, and may let its audio rest
+          // while nobody records it.
+          [this](bool seen) {
+              this->router->setMetersShown(seen);
+              VLMAudioHardware::setFavorsSavingPower(!seen);
+          })),
       view_(view)
 {
     VLMInstallAccessibility();

@@ -436,6 +436,7 @@ void AVAudioEngine::start()
     prepareOrThrow();
     const std::shared_ptr<RenderGraph> graph = graph_;
     graph->reset();
+    graph->setTapsPaused(tapsPaused_);
     std::unique_ptr<TapDelivery> taps = graph->hasTaps() ? std::make_unique<TapDelivery>(graph) : nullptr;
     if (manualFormat_) {
         tapDelivery_ = std::move(taps);
@@ -510,6 +511,13 @@ AVAudioEngineManualRenderingStatus AVAudioEngine::renderOffline(AVAudioFrameCoun
     graph_->renderDeinterleaved(numberOfFrames, buffer.floatChannelData(), buffer.format()->channelCount());
     buffer.setFrameLength(numberOfFrames);
     return AVAudioEngineManualRenderingStatus::success;
+}
+
+void AVAudioEngine::setTapsPaused(bool paused)
+{
+    tapsPaused_ = paused;
+    if (graph_)
+        graph_->setTapsPaused(paused);
 }
 
 std::uint64_t AVAudioEngine::droppedTapFrames() const { return graph_ ? graph_->droppedTapFrames() : 0; }

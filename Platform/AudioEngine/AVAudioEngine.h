@@ -97,6 +97,13 @@ public:
     AVAudioEngineManualRenderingStatus renderOffline(AVAudioFrameCount numberOfFrames,
                                                      AVAudioPCMBuffer& buffer) noexcept;
 
+    // Not an AVFoundation call (there a program removes its taps instead):
+    // while paused, the render thread hands the taps nothing and the tap
+    // thread is not woken. After a pause, taps get whole buffers again from
+    // the first frame rendered after it, their times counting the frames
+    // skipped. For taps that only feed what is on screen while nothing is.
+    void setTapsPaused(bool paused);
+
     // Tap audio the render thread had to drop because the tap thread fell
     // behind, in frames, since the last start.
     std::uint64_t droppedTapFrames() const;
@@ -158,4 +165,5 @@ private:
     std::unique_ptr<vlm::engine::TapDelivery> tapDelivery_;
     AudioDeviceIOProcID ioProc_ = nullptr;
     bool running_ = false;
+    bool tapsPaused_ = false;
 };

@@ -290,6 +290,12 @@ void RenderGraph::reset() noexcept
         tap->reset();
 }
 
+void RenderGraph::setTapsPaused(bool paused) noexcept
+{
+    for (auto& tap : taps_)
+        tap->setPaused(paused);
+}
+
 void RenderGraph::deliverTaps()
 {
     for (auto& tap : taps_)

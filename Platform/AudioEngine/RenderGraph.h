@@ -134,6 +134,9 @@ public:
     // Posted by the taps on the render thread, awaited by the tap thread.
     TapWakeup& tapWakeup() { return tapWakeup_; }
 
+    // Any thread: see AVAudioEngine::setTapsPaused().
+    void setTapsPaused(bool paused) noexcept;
+
     // Tap thread.
     void deliverTaps();
     std::uint64_t droppedTapFrames() const;

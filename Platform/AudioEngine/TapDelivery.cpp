@@ -54,15 +54,30 @@ TapChannel::TapChannel(std::shared_ptr<AVAudioFormat> format, AVAudioFrameCount 
 
 void TapChannel::push(const float* const* channels, std::uint32_t frames) noexcept
 {
+    const AVAudioFramePosition renderedBefore = rendered_;
+    rendered_ += frames;
+    if (paused_.load(std::memory_order_relaxed)) {
+        broken_ = true;
+        return;
+    }
     // The tap thread only ever adds room, so room seen here stays.
     for (const auto& queue : queues_) {
         if (queue->write_available() < frames) {
             dropped_.fetch_add(frames, std::memory_order_relaxed);
+            broken_ = true;
             return;
         }
     }
+    if (broken_) {
+        // Queued before the frames it marks, so the tap thread that sees them sees it.
+        if (!resumptions_.push({queued_, renderedBefore}))
+            return;  // marks the tap thread has not read yet fill the queue: still a gap
+        broken_ = false;
+        queuedSinceBuffer_ = 0;
+    }
     for (std::uint32_t c = 0; c < channels_; ++c)
         queues_[c]->push(channels[c], frames);
+    queued_ += frames;
 
     // Wake the tap thread only when it has a buffer to deliver, not every pass.
     queuedSinceBuffer_ += frames;
@@ -72,24 +87,51 @@ void TapChannel::push(const float* const* channels, std::uint32_t frames) noexce
     }
 }
 
+void TapChannel::discard(std::size_t frames)
+{
+    // The buffer is only scratch here: what it held goes too.
+    float* const* scratch = buffer_->floatChannelData();
+    while (frames > 0) {
+        const std::size_t now = std::min<std::size_t>(frames, bufferSize_);
+        for (std::uint32_t c = 0; c < channels_; ++c)
+            queues_[c]->pop(scratch[c], now);
+        taken_ += now;
+        frames -= now;
+    }
+    buffer_->setFrameLength(0);
+}
+
 void TapChannel::deliver()
 {
     for (;;) {
-        const AVAudioFrameCount filled = buffer_->frameLength();
         // The last channel is queued last: what it holds, every channel holds.
-        const auto frames = AVAudioFrameCount(
-            std::min<std::size_t>(queues_.back()->read_available(), bufferSize_ - filled));
+        // Read before the marks: a mark queued after this read comes after these frames.
+        const std::size_t available = queues_.back()->read_available();
+        if (resumptions_.read_available() > 0) {
+            const Resumption& resumption = resumptions_.front();
+            if (const std::uint64_t before = resumption.queuedBefore - taken_; before > 0) {
+                discard(std::min<std::uint64_t>(before, available));
+                continue;
+            }
+            buffer_->setFrameLength(0);
+            bufferTime_ = resumption.sampleTime;
+            resumptions_.pop();
+            continue;
+        }
+        const AVAudioFrameCount filled = buffer_->frameLength();
+        const auto frames = AVAudioFrameCount(std::min<std::size_t>(available, bufferSize_ - filled));
         if (frames == 0)
             return;
         float* const* data = buffer_->floatChannelData();
         for (std::uint32_t c = 0; c < channels_; ++c)
             queues_[c]->pop(data[c] + filled, frames);
+        taken_ += frames;
         buffer_->setFrameLength(filled + frames);
         if (buffer_->frameLength() < bufferSize_)
             continue;
 
-        const AVAudioTime when{deliveredFrames_, format_->sampleRate()};
-        deliveredFrames_ += bufferSize_;
+        const AVAudioTime when{bufferTime_, format_->sampleRate()};
+        bufferTime_ += bufferSize_;
         try {
             block_(buffer_, when);
         } catch (...) {
@@ -106,9 +148,14 @@ void TapChannel::reset()
 {
     for (auto& queue : queues_)
         queue->reset();
+    resumptions_.reset();
     queuedSinceBuffer_ = 0;
+    queued_ = 0;
+    rendered_ = 0;
+    broken_ = false;
     buffer_->setFrameLength(0);
-    deliveredFrames_ = 0;
+    taken_ = 0;
+    bufferTime_ = 0;
     dropped_.store(0, std::memory_order_relaxed);
 }
 

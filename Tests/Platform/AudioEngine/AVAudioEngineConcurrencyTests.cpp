@@ -98,3 +98,52 @@ TEST_F(RealTimeEngine, StartsAndStopsWhileTheDeviceRuns)
     engine.reset();  // destroying a running engine stops it
     EXPECT_EQ(system->ioProcCount(output), 0u);
 }
+
+// Pausing and resuming the taps while the IO thread renders: every buffer still
+// holds consecutive frames and carries the time of its first.
+TEST_F(RealTimeEngine, TapsPausedAndResumedWhileRenderingNeverSpliceAudio)
+{
+    const auto format = AVAudioFormat::standardFormatWithSampleRate(48000, 1);
+    std::atomic<AVAudioFramePosition> rendered{0};
+    auto numbered = std::make_shared<AVAudioSourceNode>(
+        format, [&rendered, block = frameNumberBlock()](bool* silence, const AudioTimeStamp* time,
+                                                         AVAudioFrameCount frames, AudioBufferList* data) {
+            rendered.fetch_add(frames);
+            return block(silence, time, frames, data);
+        });
+    auto numberedMixer = std::make_shared<AVAudioMixerNode>();
+    engine->attach(numbered);
+    engine->attach(numberedMixer);
+    engine->connect(numbered, numberedMixer, format);
+    engine->connect(numberedMixer, engine->mainMixerNode(), nullptr);
+    struct Delivery {
+        AVAudioFramePosition sampleTime;
+        float first, last;
+    };
+    Collector<Delivery> deliveries;
+    numberedMixer->installTapOnBus(0, 512, nullptr, [&](const std::shared_ptr<AVAudioPCMBuffer>& buffer,
+                                                        const AVAudioTime& when) {
+        const float* samples = buffer->floatChannelData()[0];
+        deliveries.add({when.sampleTime, samples[0], samples[buffer->frameLength() - 1]});
+    });
+    engine->start();
+    for (int pause = 0; pause < 20; ++pause) {
+        ASSERT_TRUE(deliveries.waitForCount(deliveries.values().size() + 1 + pause % 3));
+        engine->setTapsPaused(true);
+        // Half the pauses last at least one render pass, the others may end before the next.
+        const AVAudioFramePosition pausedAt = rendered.load();
+        while (pause % 2 == 0 && rendered.load() < pausedAt + 512)
+            std::this_thread::yield();
+        engine->setTapsPaused(false);
+    }
+    engine->stop();
+
+    const auto got = deliveries.values();
+    for (std::size_t i = 0; i < got.size(); ++i) {
+        EXPECT_EQ(got[i].last - got[i].first, 511.0f) << "buffer " << i;
+        EXPECT_EQ(got[i].sampleTime, AVAudioFramePosition(got[i].first)) << "buffer " << i;
+        if (i > 0) {
+            EXPECT_GE(got[i].first, got[i - 1].last + 1) << "buffer " << i;
+        }
+    }
+}

@@ -159,3 +159,44 @@ TEST_F(ManualEngine, TapsDeliverWholeBuffersOfTheBusOnAnotherThread)
     engine.stop();  // before `deliveries` goes away
 }
 
+// While paused a tap gets nothing; afterwards its buffers start at the first
+// frame rendered after the pause, at that frame's time: never a buffer that
+// splices audio from before the pause onto audio after it.
+TEST_F(ManualEngine, PausedTapsGetNothingAndStartAfreshAtTheFirstFrameAfter)
+{
+    auto mixer = std::make_shared<AVAudioMixerNode>();
+    engine.attach(mixer);
+    addSource(format(48000, 2), frameNumberBlock(), mixer);
+    engine.connect(mixer, engine.mainMixerNode(), nullptr);
+    struct Delivery {
+        AVAudioFramePosition sampleTime;
+        float first, last;
+    };
+    Collector<Delivery> deliveries;
+    mixer->installTapOnBus(0, 1024, nullptr, [&](const std::shared_ptr<AVAudioPCMBuffer>& buffer, const AVAudioTime& when) {
+        const float* right = buffer->floatChannelData()[1];
+        deliveries.add({when.sampleTime, right[0], right[buffer->frameLength() - 1]});
+    });
+    engine.setTapsPaused(true);  // before the start too
+    engine.start();
+    renderBlocks(engine, 256, 4);
+    engine.setTapsPaused(false);
+    renderBlocks(engine, 256, 9);  // from frame 1,024: two buffers and a quarter of one
+    ASSERT_TRUE(deliveries.waitForCount(2));
+    engine.setTapsPaused(true);
+    renderBlocks(engine, 256, 40);
+    engine.setTapsPaused(false);
+    renderBlocks(engine, 256, 8);  // from frame 13,568: two buffers
+    ASSERT_TRUE(deliveries.waitForCount(4));
+    engine.stop();
+
+    const auto got = deliveries.values();
+    ASSERT_EQ(got.size(), 4u);
+    const AVAudioFramePosition starts[] = {1024, 2048, 13568, 14592};
+    for (std::size_t i = 0; i < got.size(); ++i) {
+        EXPECT_EQ(got[i].sampleTime, starts[i]) << "buffer " << i;
+        EXPECT_EQ(got[i].first, float(starts[i])) << "buffer " << i;
+        EXPECT_EQ(got[i].last, float(starts[i] + 1023)) << "buffer " << i;
+    }
+}
+

@@ -33,6 +33,19 @@ AVAudioSourceNodeRenderBlock constantBlock(std::vector<float> values)
     };
 }
 
+AVAudioSourceNodeRenderBlock frameNumberBlock()
+{
+    return [next = 0.0f](bool*, const AudioTimeStamp*, AVAudioFrameCount frames, AudioBufferList* data) mutable {
+        for (std::uint32_t b = 0; b < data->mNumberBuffers; ++b) {
+            auto* samples = static_cast<float*>(data->mBuffers[b].mData);
+            for (AVAudioFrameCount i = 0; i < frames; ++i)
+                samples[i] = next + float(i);
+        }
+        next += float(frames);
+        return OSStatus(0);
+    };
+}
+
 std::vector<float> channel(const std::vector<float>& interleaved, std::size_t channels, std::size_t index)
 {
     std::vector<float> result;

@@ -21,6 +21,9 @@ inline std::shared_ptr<AVAudioFormat> format(double rate, AVAudioChannelCount ch
 AVAudioSourceNodeRenderBlock sineBlock(double frequency, float amplitude, double sampleRate);
 // Channel c plays values[c] (the last value for channels beyond).
 AVAudioSourceNodeRenderBlock constantBlock(std::vector<float> values);
+// Every channel plays the number of the frame (0, 1, 2, ...; exact up to 2^24),
+// so a buffer shows which frames it holds.
+AVAudioSourceNodeRenderBlock frameNumberBlock();
 
 // One channel of interleaved samples.
 std::vector<float> channel(const std::vector<float>& interleaved, std::size_t channels, std::size_t index);

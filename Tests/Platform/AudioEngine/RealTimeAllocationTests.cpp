@@ -11,6 +11,8 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include <atomic>
 #include <mutex>
 #include <pthread.h>
@@ -91,6 +93,13 @@ TEST(RealTimeAllocation, RenderThreadNeitherAllocatesNorLocksWhileTheProgramsGra
         microphoneMixer->setOutputVolume(0.75f);
         ASSERT_TRUE(musicLevels.waitForCount(12));
         ASSERT_TRUE(microphoneLevels.waitForCount(12));
+        // Taps paused for some passes and resumed: the render thread marks where they resume.
+        engine.setTapsPaused(true);
+        const int pausedAt = probe->calls.load();
+        while (probe->calls.load() < pausedAt + 8)
+            std::this_thread::yield();
+        engine.setTapsPaused(false);
+        ASSERT_TRUE(musicLevels.waitForCount(musicLevels.values().size() + 4));
         engine.stop();
     }
     AudioHardwareInstallBackend(nullptr);
