@@ -9,7 +9,9 @@ namespace {
 
 using Seconds = std::chrono::duration<double>;
 
-constexpr auto kTick = std::chrono::milliseconds(100);
+// Coarse: the router acts on a stall only, which takes well over a second;
+// every tick wakes the loop thread while the program routes.
+constexpr auto kTick = std::chrono::milliseconds(250);
 // Silent after a few missed cycles; stalled once it lasts longer than a
 // quantum change or a busy moment of the server would. Both grow with very
 // long cycles, which the graph may run.
@@ -17,9 +19,9 @@ constexpr Seconds kSilentAfter{0.3};
 constexpr Seconds kStalledAfter{1.5};
 constexpr double kSilentCycles = 3;
 constexpr double kStalledCycles = 6;
-// A server answers a round trip within milliseconds; one every half second
-// costs it next to nothing.
-constexpr Seconds kAskEvery{0.5};
+// A server answers a round trip within milliseconds; one a second costs it
+// next to nothing, and a hang is still seen within a stall's time plus one.
+constexpr Seconds kAskEvery{1.0};
 
 } // namespace
 
