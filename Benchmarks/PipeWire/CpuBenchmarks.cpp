@@ -7,7 +7,9 @@
 // goes first alternates too); each round starts a fresh process, lets it
 // settle, then measures a window. Reported as medians with min and max over
 // the rounds, the ratio of the medians, the program's wake-ups per second and
-// its CPU by thread.
+// its CPU by thread. With the window shown each round also measures a frame
+// clock alone (FrameClockProcess.cpp) at the meters' rate: the part of the
+// program's CPU that any meter moving at that rate would cost.
 //
 //   RoutingCPU/<quantum>/1   the program's window shown (offscreen platform)
 //   RoutingCPU/<quantum>/2   the window shown, then closed to the status item
@@ -16,6 +18,7 @@
 #include "Session.h"
 #include "Settings.h"
 #include "Statistics.h"
+#include "VLMAudioRouter.h"
 
 #include <benchmark/benchmark.h>
 
@@ -47,6 +50,21 @@ Round measureRound(bool program, Window window)
     return round;
 }
 
+// CPU of a frame clock alone, ticking as the meters' clock does at 48 kHz.
+double measureFrameClock()
+{
+    Process p = spawnFrameClock(int(1000.0 * VLMAudioRouter::meterTapFrames / 48000.0));
+    double share = -1;
+    if (routerSaysReady(p, 10)) {
+        sleepSeconds(settings().settle);
+        const ProcessSample from = sampleProcess(p.pid);
+        sleepSeconds(settings().measure);
+        share = use(from, sampleProcess(p.pid)).cpuShare;
+    }
+    finish(p);
+    return share;
+}
+
 void RoutingCPU(benchmark::State& state)
 {
     const auto quantum = std::uint32_t(state.range(0));
@@ -58,7 +76,7 @@ void RoutingCPU(benchmark::State& state)
     }
     session().application().clicking = true;
     session().microphone().clicking = true;
-    std::vector<double> referenceCPU, programCPU, referenceServer, programServer, programWakeups;
+    std::vector<double> referenceCPU, programCPU, referenceServer, programServer, programWakeups, frameClockCPU;
     std::map<std::string, std::vector<double>> threadCPU, threadWakeups;
     for (auto _ : state) {
         for (int r = 0; r < settings().rounds; ++r) {
@@ -69,6 +87,13 @@ void RoutingCPU(benchmark::State& state)
             } else {
                 program = measureRound(true, window);
                 reference = measureRound(false, window);
+            }
+            if (window == Window::shown) {
+                const double clock = measureFrameClock();
+                std::fprintf(stderr, "RoutingCPU/%u (%s) round %d: a frame clock alone %.3f %%\n", quantum,
+                             windowName, r + 1, 100 * clock);
+                if (clock >= 0)
+                    frameClockCPU.push_back(clock);
             }
             std::fprintf(stderr,
                          "RoutingCPU/%u (%s) round %d: pw-loopback %.3f %% (server %.3f %%) | program %.3f %% "
@@ -117,6 +142,14 @@ void RoutingCPU(benchmark::State& state)
     state.counters["ref_server_med"] = 100 * median(referenceServer);
     state.counters["prog_server_med"] = 100 * median(programServer);
     state.counters["prog_wakeups_s"] = median(programWakeups);
+    if (!frameClockCPU.empty()) {
+        const Spread clock = spread(frameClockCPU);
+        state.counters["clock_cpu_min"] = 100 * clock.min;
+        state.counters["clock_cpu_med"] = 100 * clock.median;
+        state.counters["clock_cpu_max"] = 100 * clock.max;
+        // What the program costs beyond the frame clock, against pw-loopback.
+        state.counters["cpu_ratio_beyond_clock"] = (prog.median - clock.median) / ref.median;
+    }
 }
 
 BENCHMARK(RoutingCPU)

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstring>
 #include <thread>
+#include <vector>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -65,7 +66,10 @@ Process spawnLoopback(const char* captureNode, const char* playbackNode, const s
     return p;
 }
 
-Process spawnRouter(const std::string& serverDirectory, Window window)
+namespace {
+
+// This program again with `arguments`, its stdin and stdout piped to us.
+Process spawnSelf(std::initializer_list<const char*> arguments)
 {
     int toChild[2], fromChild[2];
     if (pipe(toChild) != 0)
@@ -75,8 +79,9 @@ Process spawnRouter(const std::string& serverDirectory, Window window)
         close(toChild[1]);
         return {};
     }
-    const char* windowArgument = window == Window::shown ? "shown" : window == Window::closed ? "closed" : "none";
-    const char* argv[] = {"/proc/self/exe", "--route", serverDirectory.c_str(), windowArgument, nullptr};
+    std::vector<const char*> argv{"/proc/self/exe"};
+    argv.insert(argv.end(), arguments);
+    argv.push_back(nullptr);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, toChild[0], 0);
@@ -84,7 +89,7 @@ Process spawnRouter(const std::string& serverDirectory, Window window)
     posix_spawn_file_actions_addclose(&actions, toChild[1]);
     posix_spawn_file_actions_addclose(&actions, fromChild[0]);
     Process p;
-    if (posix_spawn(&p.pid, "/proc/self/exe", &actions, nullptr, const_cast<char**>(argv), environ) != 0)
+    if (posix_spawn(&p.pid, "/proc/self/exe", &actions, nullptr, const_cast<char**>(argv.data()), environ) != 0)
         p.pid = 0;
     posix_spawn_file_actions_destroy(&actions);
     close(toChild[0]);
@@ -92,6 +97,20 @@ Process spawnRouter(const std::string& serverDirectory, Window window)
     p.input = toChild[1];
     p.output = fromChild[0];
     return p;
+}
+
+} // namespace
+
+Process spawnRouter(const std::string& serverDirectory, Window window)
+{
+    const char* windowArgument = window == Window::shown ? "shown" : window == Window::closed ? "closed" : "none";
+    return spawnSelf({"--route", serverDirectory.c_str(), windowArgument});
+}
+
+Process spawnFrameClock(int milliseconds)
+{
+    const std::string interval = std::to_string(milliseconds);
+    return spawnSelf({"--frame-clock", interval.c_str()});
 }
 
 bool routerSaysReady(Process& p, double seconds)

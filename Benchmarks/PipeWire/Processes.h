@@ -43,4 +43,11 @@ bool routerSaysReady(Process& p, double seconds);
 // The router's side (argv: program, "--route", server folder, window); runs until its input closes.
 int route(int argc, char** argv);
 
+// The cost of a frame clock alone: a Qt window the size of the program's,
+// shown on the offscreen platform, and a timer every `milliseconds` that
+// does nothing. The floor under any meter that moves at that rate.
+Process spawnFrameClock(int milliseconds);
+// Its side (argv: program, "--frame-clock", milliseconds); runs until its input closes.
+int frameClock(int argc, char** argv);
+
 } // namespace bench

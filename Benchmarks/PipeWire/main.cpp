@@ -66,6 +66,8 @@ int main(int argc, char** argv)
     pw_init(nullptr, nullptr);
     if (argc >= 3 && std::strcmp(argv[1], "--route") == 0)
         return route(argc, argv);
+    if (argc >= 3 && std::strcmp(argv[1], "--frame-clock") == 0)
+        return frameClock(argc, argv);
 
     Settings& s = settings();
     double value = 0;
