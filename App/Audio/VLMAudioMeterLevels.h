@@ -3,7 +3,9 @@
 // main thread through one atomic word per source. The tap thread overwrites
 // it; the main thread takes what is there when the meters are drawn. Neither
 // side allocates, locks or waits, and levels that no frame would show are
-// simply replaced.
+// simply replaced. A level that would change what the meters show also makes
+// a descriptor readable (an eventfd), so the main thread sleeps while what
+// they show stays the same.
 
 #include "VLMAudioRouterStatus.h"
 
@@ -15,11 +17,28 @@
 
 class VLMAudioMeterLevels {
 public:
-    // Tap thread. `generation` is the router's meter generation when the tap was installed.
-    void store(VLMAudioSource source, std::int64_t generation, float level) noexcept
+    VLMAudioMeterLevels();
+    ~VLMAudioMeterLevels();
+    VLMAudioMeterLevels(const VLMAudioMeterLevels&) = delete;
+    VLMAudioMeterLevels& operator=(const VLMAudioMeterLevels&) = delete;
+
+    // Tap thread. `generation` is the router's meter generation when the tap
+    // was installed; `shownDifferently`: the meters would show this level
+    // otherwise than the one stored before it.
+    void store(VLMAudioSource source, std::int64_t generation, float level, bool shownDifferently) noexcept
     {
+        // Stored first: a main thread woken by the descriptor finds it.
         slot(source).store(pack(generation, level), std::memory_order_release);
+        if (shownDifferently)
+            signalReady();
     }
+
+    // Readable while a level that changes what the meters show waits; -1
+    // when no descriptor could be made (then nobody is told).
+    int readyDescriptor() const { return ready_; }
+    // Main thread, before taking: the descriptor is no longer readable until
+    // the next such level.
+    void clearReady() noexcept;
 
     // Main thread: the level stored since the last take, if any, when it was
     // stored under `generation`; a level of an older graph is dropped.
@@ -38,6 +57,8 @@ public:
     }
 
 private:
+    void signalReady() noexcept;
+
     // A not-a-number pattern no level has (levels are 0...1).
     static constexpr std::uint64_t empty = ~std::uint64_t(0);
 
@@ -49,5 +70,6 @@ private:
     std::atomic<std::uint64_t>& slot(VLMAudioSource source) { return slots_[index(source)]; }
 
     std::array<std::atomic<std::uint64_t>, 2> slots_{empty, empty};
+    const int ready_;
 };
 static_assert(std::atomic<std::uint64_t>::is_always_lock_free);

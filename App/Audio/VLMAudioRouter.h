@@ -84,6 +84,13 @@ public:
     // before are dropped when they are shown again, so the first one shown
     // measures audio played after that.
     void setMetersShown(bool shown);
+    // What a meter shows of a level (its lit segments): a level that shows as
+    // the one measured before it does not wake the main thread. Taken by the
+    // taps of graphs started after the call; without it every level may.
+    void setMeterShows(int (*shows)(float level));
+    // Readable when a measured level would change what a meter shows, until
+    // deliverMeterLevels() is next called; -1 if it could not be made.
+    int meterLevelsReadyDescriptor() const;
     // Whether a measured level of `source` waits for deliverMeterLevels()
     // (for tests that must know one arrived without delivering it).
     bool meterLevelWaiting(VLMAudioSource source) const;
@@ -138,6 +145,7 @@ private:
     // Written by the taps (held by their blocks too), taken by deliverMeterLevels().
     std::shared_ptr<VLMAudioMeterLevels> meterLevels_;
     bool metersShown_ = true;
+    int (*meterShows_)(float) = nullptr;
     // The virtual device came back before any microphone did: the next
     // hardware change that finds the device starts the graph again.
     bool awaitingMicrophone_ = false;

@@ -1,8 +1,8 @@
 // Level meters: a tap on each source's mixer measures the peak on the
 // engine's tap thread and leaves only the number in the router's level slots;
 // the meters take the newest one when they draw a frame. The tap thread thus
-// neither allocates nor locks per buffer, and the main thread is not woken for
-// levels nobody would see.
+// neither allocates nor locks per buffer, and the main thread is woken only
+// for levels that change what the meters show.
 
 #include "VLMAudioRouter.h"
 
@@ -16,14 +16,24 @@
 void VLMAudioRouter::installMeterTap(AVAudioMixerNode& on, VLMAudioSource source)
 {
     const std::int64_t generation = meterGeneration;
-    on.installTapOnBus(0, meterTapFrames, nullptr, [levels = meterLevels_, generation, source](
-                                             const std::shared_ptr<AVAudioPCMBuffer>& buffer, const AVAudioTime&) {
-        levels->store(source, generation, meterLevel(*buffer));
-    });
+    on.installTapOnBus(0, meterTapFrames, nullptr,
+                       [levels = meterLevels_, generation, source, shows = meterShows_, shownBefore = -1](
+                           const std::shared_ptr<AVAudioPCMBuffer>& buffer, const AVAudioTime&) mutable {
+                           const float level = meterLevel(*buffer);
+                           // Without a rule for what the meters show, every level may change it.
+                           const int shown = shows ? shows(level) : shownBefore + 1;
+                           levels->store(source, generation, level, shown != shownBefore);
+                           shownBefore = shown;
+                       });
 }
+
+void VLMAudioRouter::setMeterShows(int (*shows)(float level)) { meterShows_ = shows; }
+
+int VLMAudioRouter::meterLevelsReadyDescriptor() const { return meterLevels_->readyDescriptor(); }
 
 void VLMAudioRouter::deliverMeterLevels()
 {
+    meterLevels_->clearReady();  // before taking: a level stored after this signals again
     for (const VLMAudioSource source : {VLMAudioSource::velmora, VLMAudioSource::microphone}) {
         const std::optional<float> level = meterLevels_->take(source, meterGeneration);
         if (!level)

@@ -191,6 +191,9 @@ VLMMainViewController::VLMMainViewController(std::shared_ptr<VLMAudioRouter> rou
     const double fastestRate = *std::max_element(std::begin(VLMVirtualOutputDevice::supportedSampleRates),
                                                  std::end(VLMVirtualOutputDevice::supportedSampleRates));
     meterRefresh_->setMinimumInterval(static_cast<int>(1000.0 * VLMAudioRouter::meterTapFrames / fastestRate));
+    // Woken only by levels that light another number of segments.
+    this->router->setMeterShows(&VLMAudioLevelMeterView::litSegmentCount);
+    meterRefresh_->setReadyDescriptor(this->router->meterLevelsReadyDescriptor());
     view->setObjectName(QStringLiteral("view"));
     statusLabel->setTextFormat(Qt::PlainText);
 }

@@ -2,6 +2,7 @@
 
 #include <QEvent>
 #include <QScreen>
+#include <QSocketNotifier>
 #include <QWidget>
 #include <QWindow>
 
@@ -15,6 +16,24 @@ VLMMeterRefresh::VLMMeterRefresh(QWidget* view, std::function<void()> tick, std:
     connect(&timer_, &QTimer::timeout, this, &VLMMeterRefresh::fire);
     view_->installEventFilter(this);
     watchWindow();
+    startOrStop();
+}
+
+VLMMeterRefresh::~VLMMeterRefresh() = default;
+
+void VLMMeterRefresh::setReadyDescriptor(int descriptor)
+{
+    ready_.reset();
+    if (descriptor >= 0) {
+        ready_ = std::make_unique<QSocketNotifier>(descriptor, QSocketNotifier::Read);
+        ready_->setEnabled(false);
+        connect(ready_.get(), &QSocketNotifier::activated, this, &VLMMeterRefresh::somethingNew);
+        timer_.setSingleShot(true);
+    } else {
+        timer_.setSingleShot(false);
+    }
+    timer_.stop();
+    running_ = false;
     startOrStop();
 }
 
@@ -84,24 +103,49 @@ void VLMMeterRefresh::startOrStop()
         if (seenChanged_)
             seenChanged_(seen);
     }
-    if (!enabled_ || !seen) {
-        timer_.stop();
-        return;
-    }
-    const QScreen* screen = window_->screen();
+    const QScreen* screen = window_ ? window_->screen() : nullptr;
     const double hertz = screen && screen->refreshRate() > 1 ? screen->refreshRate() : 60.0;
     // Rounded up: never faster than the screen can show.
-    const int interval = std::max(static_cast<int>(std::ceil(1000.0 / hertz)), minimumInterval_);
-    if (!timer_.isActive() || timer_.interval() != interval)
-        timer_.start(interval);
+    interval_ = std::max(static_cast<int>(std::ceil(1000.0 / hertz)), minimumInterval_);
+    const bool run = enabled_ && seen;
+    if (run == running_ && (!run || ready_ || timer_.interval() == interval_))
+        return;
+    running_ = run;
+    if (!run) {
+        timer_.stop();
+        if (ready_)
+            ready_->setEnabled(false);
+    } else if (ready_) {
+        timer_.setInterval(interval_);
+        ready_->setEnabled(!timer_.isActive());
+    } else {
+        timer_.start(interval_);
+    }
+}
+
+// The descriptor says something new waits: shown now, or once the interval
+// since the last tick has passed (meanwhile the descriptor is not watched:
+// it stays readable until the tick).
+void VLMMeterRefresh::somethingNew()
+{
+    const qint64 since = sinceTick_.isValid() ? sinceTick_.elapsed() : interval_;
+    if (since >= interval_) {
+        fire();
+        return;
+    }
+    ready_->setEnabled(false);
+    timer_.start(int(interval_ - since));
 }
 
 void VLMMeterRefresh::fire()
 {
     // Some ways of hiding a window (another window covering it) send no event we watch.
     if (!canBeSeen()) {
-        timer_.stop();
+        startOrStop();
         return;
     }
+    sinceTick_.start();
     tick_();
+    if (ready_)
+        ready_->setEnabled(true);
 }

@@ -1,17 +1,23 @@
 #pragma once
 // The meters' frame clock: calls `tick` at most once per refresh of the
 // screen that shows the view (and no more often than the minimum interval
-// allows), and only while that is worth doing: enabled
-// (audio runs) and the view's window shown, not minimized and exposed.
-// Otherwise no timer runs, so a hidden window costs no wake-ups. It also
-// says when whether the view can be seen changes (first when made).
+// allows), and only while that is worth doing: enabled (audio runs) and the
+// view's window shown, not minimized and exposed. Given a descriptor that is
+// readable when something new is to be shown, it ticks only then (the first
+// tick at once, later ones no sooner than the interval after the last), so
+// meters that show the same cost no wake-ups; without one it ticks on a
+// timer. Unseen, nothing runs at all. It also says when whether the view can
+// be seen changes (first when made).
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QPointer>
 #include <QTimer>
 
 #include <functional>
+#include <memory>
 
+class QSocketNotifier;
 class QWidget;
 class QWindow;
 
@@ -20,12 +26,17 @@ class VLMMeterRefresh : public QObject {
 public:
     // A child of `view`, so it goes with it.
     VLMMeterRefresh(QWidget* view, std::function<void()> tick, std::function<void(bool seen)> seenChanged = {});
+    ~VLMMeterRefresh() override;
 
     void setEnabled(bool enabled);
     // Ticks faster than levels are measured would mostly find nothing new.
     void setMinimumInterval(int milliseconds);
-    bool isRunning() const { return timer_.isActive(); }
-    int intervalMilliseconds() const { return timer_.interval(); }
+    // Readable while something new waits; `tick` must leave it unreadable.
+    void setReadyDescriptor(int descriptor);
+    // Whether it ticks when there is something to show (it does, while enabled and seen).
+    bool isRunning() const { return running_; }
+    // The least time between two ticks.
+    int intervalMilliseconds() const { return interval_; }
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -34,6 +45,7 @@ private:
     void watchWindow();
     bool canBeSeen() const;
     void startOrStop();
+    void somethingNew();
     void fire();
 
     QWidget* const view_;
@@ -42,7 +54,11 @@ private:
     int seen_ = -1;  // unknown until first asked
     QPointer<QWidget> topLevel_;
     QPointer<QWindow> window_;
-    QTimer timer_;
+    std::unique_ptr<QSocketNotifier> ready_;
+    QTimer timer_;  // the clock without a descriptor; the wait for the interval with one
+    QElapsedTimer sinceTick_;
     bool enabled_ = false;
+    bool running_ = false;
     int minimumInterval_ = 0;
+    int interval_ = 0;
 };

@@ -7,6 +7,7 @@
 #include "VLMAudioMeterLevels.h"
 
 #include <limits>
+#include <poll.h>
 #include <thread>
 
 namespace {
@@ -59,16 +60,43 @@ TEST(VLMAudioMeterLevels, TheMainThreadTakesTheNewestLevelOnceAndOnlyOfItsGenera
 {
     VLMAudioMeterLevels levels;
     EXPECT_FALSE(levels.take(VLMAudioSource::velmora, 3)) << "nothing measured yet";
-    levels.store(VLMAudioSource::velmora, 3, 0.25f);
-    levels.store(VLMAudioSource::velmora, 3, 0.5f);
-    levels.store(VLMAudioSource::microphone, 3, 0.0f);
+    levels.store(VLMAudioSource::velmora, 3, 0.25f, true);
+    levels.store(VLMAudioSource::velmora, 3, 0.5f, true);
+    levels.store(VLMAudioSource::microphone, 3, 0.0f, true);
     EXPECT_EQ(levels.take(VLMAudioSource::velmora, 3), 0.5f) << "the newest replaces the older";
     EXPECT_FALSE(levels.take(VLMAudioSource::velmora, 3)) << "taken once";
     EXPECT_EQ(levels.take(VLMAudioSource::microphone, 3), 0.0f) << "silence is a level too";
 
-    levels.store(VLMAudioSource::microphone, 3, 0.75f);
+    levels.store(VLMAudioSource::microphone, 3, 0.75f, true);
     EXPECT_FALSE(levels.take(VLMAudioSource::microphone, 4)) << "measured by a torn-down graph";
     EXPECT_FALSE(levels.holdsLevel(VLMAudioSource::microphone)) << "and gone";
+}
+
+namespace {
+
+bool readable(int descriptor)
+{
+    pollfd ready{descriptor, POLLIN, 0};
+    return poll(&ready, 1, 0) == 1;
+}
+
+} // namespace
+
+// Only a level that changes what the meters show wakes the main thread; the
+// wake is cleared before taking, so a level stored after that wakes it again.
+TEST(VLMAudioMeterLevels, OnlyLevelsShownDifferentlyMakeTheDescriptorReadable)
+{
+    VLMAudioMeterLevels levels;
+    ASSERT_GE(levels.readyDescriptor(), 0);
+    EXPECT_FALSE(readable(levels.readyDescriptor()));
+    levels.store(VLMAudioSource::velmora, 1, 0.5f, false);
+    EXPECT_FALSE(readable(levels.readyDescriptor()));
+    EXPECT_TRUE(levels.holdsLevel(VLMAudioSource::velmora)) << "stored all the same";
+    levels.store(VLMAudioSource::microphone, 1, 0.6f, true);
+    levels.store(VLMAudioSource::velmora, 1, 0.7f, true);
+    EXPECT_TRUE(readable(levels.readyDescriptor()));
+    levels.clearReady();
+    EXPECT_FALSE(readable(levels.readyDescriptor())) << "however many signals came";
 }
 
 class VLMAudioRouterMeteringTest : public RouterTest {
@@ -127,6 +155,30 @@ TEST_F(VLMAudioRouterMeteringTest, EveryTeardownZeroesBothMeters)
     EXPECT_EQ(recorder->levels[0].source, VLMAudioSource::velmora);
     EXPECT_EQ(recorder->levels[1].source, VLMAudioSource::microphone);
     EXPECT_EQ(recorder->levels[0].level + recorder->levels[1].level, 0.0f);
+}
+
+// A steady signal lights the same segments buffer after buffer: after the
+// first level the main thread is not woken again until the level moves.
+TEST_F(VLMAudioRouterMeteringTest, SteadyLevelsWakeTheMainThreadOnlyWhenWhatIsShownChanges)
+{
+    makeRouter();
+    router->setMeterShows([](float level) { return int(std::ceil(level * 24.0f)); });
+    router->start();
+    const int ready = router->meterLevelsReadyDescriptor();
+    ASSERT_GE(ready, 0);
+    system->advance(0.5);
+    ASSERT_TRUE(levelsMeasured());
+    EXPECT_TRUE(readable(ready)) << "the first levels are news";
+    router->deliverMeterLevels();
+    EXPECT_FALSE(readable(ready));
+
+    system->advance(0.5);
+    ASSERT_TRUE(levelsMeasured());
+    EXPECT_FALSE(readable(ready)) << "the same sine shows the same";
+
+    system->setInputSignal(microphone, SimulatedSignals::sine(1000, 0.05f));
+    system->advance(0.5);
+    EXPECT_TRUE(runMainQueueUntil([&] { return readable(ready); })) << "20 dB quieter lights fewer segments";
 }
 
 TEST_F(VLMAudioRouterMeteringTest, WithoutADelegateLevelsAreDropped)

@@ -19,6 +19,7 @@
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QTest>
+#include <QTimer>
 #include <QAccessible>
 #include <QApplication>
 #include <QProxyStyle>
@@ -130,6 +131,13 @@ TEST_F(VLMMainWindowControllerTest, MetersTakeLevelsOnlyWhileTheWindowCanBeSeen)
         << "no faster than levels are measured";
     system->advance(0.5);
     ASSERT_TRUE(runMainQueueUntil([&] { return meter->level() > 0; }));
+    // The same sine lights the same segments: its levels wait, and the clock does not come for them.
+    system->advance(0.5);
+    ASSERT_TRUE(runMainQueueUntil([&] { return router->meterLevelWaiting(VLMAudioSource::velmora); }));
+    bool severalFramesLater = false;
+    QTimer::singleShot(5 * refresh.intervalMilliseconds(), [&] { severalFramesLater = true; });
+    ASSERT_TRUE(runMainQueueUntil([&] { return severalFramesLater; }));
+    EXPECT_TRUE(router->meterLevelWaiting(VLMAudioSource::velmora)) << "not taken: nothing new to show";
 
     EXPECT_TRUE(window->close());
     EXPECT_FALSE(refresh.isRunning());
