@@ -29,8 +29,16 @@ public:
     {
         // Stored first: a main thread woken by the descriptor finds it.
         slot(source).store(pack(generation, level), std::memory_order_release);
-        if (shownDifferently)
+        if (shownDifferently || news_[index(source)].exchange(false, std::memory_order_relaxed))
             signalReady();
+    }
+
+    // Main thread: the next level of each source wakes it whatever it shows
+    // (the meters may show an older level than the taps stored last).
+    void expectNews() noexcept
+    {
+        for (auto& news : news_)
+            news.store(true, std::memory_order_relaxed);
     }
 
     // Readable while a level that changes what the meters show waits; -1
@@ -70,6 +78,7 @@ private:
     std::atomic<std::uint64_t>& slot(VLMAudioSource source) { return slots_[index(source)]; }
 
     std::array<std::atomic<std::uint64_t>, 2> slots_{empty, empty};
+    std::array<std::atomic<bool>, 2> news_{false, false};
     const int ready_;
 };
 static_assert(std::atomic<std::uint64_t>::is_always_lock_free);

@@ -51,6 +51,8 @@ void VLMAudioRouter::setMetersShown(bool shown)
     if (shown) {
         for (const VLMAudioSource source : {VLMAudioSource::velmora, VLMAudioSource::microphone})
             meterLevels_->take(source, meterGeneration);
+        // The last level the taps stored may never have been shown.
+        meterLevels_->expectNews();
     }
     if (graph_ && graph_->engine)
         graph_->engine->setTapsPaused(!shown);

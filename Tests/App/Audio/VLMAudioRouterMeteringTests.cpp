@@ -181,6 +181,25 @@ TEST_F(VLMAudioRouterMeteringTest, SteadyLevelsWakeTheMainThreadOnlyWhenWhatIsSh
     EXPECT_TRUE(runMainQueueUntil([&] { return readable(ready); })) << "20 dB quieter lights fewer segments";
 }
 
+// A level the taps stored while the meters were shown may not have been drawn
+// before they were hidden: once shown again, the first level wakes the main
+// thread even if the signal has not changed since.
+TEST_F(VLMAudioRouterMeteringTest, MetersShownAgainAreWokenByTheFirstLevelEvenIfSteady)
+{
+    makeRouter();
+    router->setMeterShows([](float level) { return int(std::ceil(level * 24.0f)); });
+    router->start();
+    const int ready = router->meterLevelsReadyDescriptor();
+    system->advance(0.5);
+    ASSERT_TRUE(levelsMeasured());
+    router->setMetersShown(false);  // before the meters took what woke them
+    router->setMetersShown(true);
+    router->deliverMeterLevels();
+    ASSERT_FALSE(readable(ready));
+    system->advance(0.5);
+    EXPECT_TRUE(runMainQueueUntil([&] { return readable(ready); }, std::chrono::seconds(3)));
+}
+
 TEST_F(VLMAudioRouterMeteringTest, WithoutADelegateLevelsAreDropped)
 {
     makeRouter();
