@@ -65,6 +65,7 @@ pipewire::CycleWatch::Look Impl::lookAtNode() const
                                [](const auto& route) { return route->kind() == RouteKind::playback; });
     look.shouldRun = look.routing && session->links->anyStanding();
     look.cycles = node.cycles();
+    look.lastCycle = node.lastCycle();
     look.unfinished = session->links->anyUnfinishedFrom(node.nodeID());
     if (const auto rate = node.clock().rate())
         if (const auto quantum = node.clock().quantum())

@@ -1,29 +1,7 @@
 #include "PipeWireCycleWatch.h"
 #include "PipeWireLog.h"
 
-#include <algorithm>
-
 namespace pipewire {
-
-namespace {
-
-using Seconds = std::chrono::duration<double>;
-
-// Coarse: the router acts on a stall only, which takes well over a second;
-// every tick wakes the loop thread while the program routes.
-constexpr auto kTick = std::chrono::milliseconds(250);
-// Silent after a few missed cycles; stalled once it lasts longer than a
-// quantum change or a busy moment of the server would. Both grow with very
-// long cycles, which the graph may run.
-constexpr Seconds kSilentAfter{0.3};
-constexpr Seconds kStalledAfter{1.5};
-constexpr double kSilentCycles = 3;
-constexpr double kStalledCycles = 6;
-// A server answers a round trip within milliseconds; one a second costs it
-// next to nothing, and a hang is still seen within a stall's time plus one.
-constexpr Seconds kAskEvery{1.0};
-
-} // namespace
 
 CycleWatch::CycleWatch(pw_core* core, pw_loop* loop, std::function<Look()> look, std::function<void()> changed)
     : core_(core), loop_(loop), look_(std::move(look)), changed_(std::move(changed))
@@ -44,70 +22,44 @@ CycleWatch::~CycleWatch()
 
 void CycleWatch::restart()
 {
-    watching_ = false;
+    judge_.restart();
+    if (!resting_)
+        arm(CycleJudge::kCloseLook);  // a stall of the new route is seen as soon as any
     set(kAudioHardwareIORunning);
 }
 
-void CycleWatch::answered(int seq)
-{
-    if (!asking_ || seq != askedSeq_)
-        return;
-    asking_ = false;
-    answeredAt_ = std::chrono::steady_clock::now();
-}
-
-bool CycleWatch::serverHangs(bool routing, std::chrono::steady_clock::time_point now)
-{
-    if (!routing) {
-        asking_ = false;  // a late answer is ignored
-        return false;
-    }
-    if (asking_)
-        return now - askedAt_ >= kStalledAfter;
-    if (now - answeredAt_ >= kAskEvery) {
-        askedSeq_ = pw_core_sync(core_, PW_ID_CORE, 0);
-        asking_ = askedSeq_ >= 0;
-        askedAt_ = now;
-    }
-    return false;
-}
+void CycleWatch::answered(int seq) { judge_.answered(seq, CycleJudge::Clock::now()); }
 
 void CycleWatch::setResting(bool resting)
 {
+    resting_ = resting;
+    judge_ = CycleJudge{};  // an answer that comes meanwhile is ignored
+    arm(resting ? CycleJudge::Clock::duration::zero() : CycleJudge::kCloseLook);
+    set(kAudioHardwareIORunning);
+}
+
+void CycleWatch::arm(CycleJudge::Clock::duration after)
+{
     if (!timer_)
         return;
-    // A zero interval disarms the timer.
-    timespec interval{0, resting ? 0 : std::chrono::nanoseconds(kTick).count()};
-    pw_loop_update_timer(loop_, timer_, &interval, &interval, false);
-    asking_ = false;  // an answer that comes meanwhile is ignored
-    restart();
+    // Once, after `after`; zero disarms the timer.
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(after).count();
+    timespec value{time_t(ns / 1'000'000'000), long(ns % 1'000'000'000)};
+    pw_loop_update_timer(loop_, timer_, &value, nullptr, false);
 }
 
 void CycleWatch::onTimer(void* data, std::uint64_t) noexcept { static_cast<CycleWatch*>(data)->tick(); }
 
 void CycleWatch::tick()
 {
-    const Look look = look_();
-    const auto now = std::chrono::steady_clock::now();
-    if (serverHangs(look.routing, now)) {
-        if (state_ != kAudioHardwareIOStalled)
-            qCWarning(lcPipeWire) << "the PipeWire server has not answered a round trip for" << kStalledAfter.count()
-                                  << "s";
-        set(kAudioHardwareIOStalled);
-        return;
-    }
-    if (!look.shouldRun || !watching_ || (look.cycles != cycles_ && !look.unfinished)) {
-        watching_ = look.shouldRun;
-        cycles_ = look.cycles;
-        since_ = now;
-        set(kAudioHardwareIORunning);
-        return;
-    }
-    const Seconds idle = now - since_;
-    if (idle >= std::max(kStalledAfter, Seconds(kStalledCycles * look.cycleSeconds)))
-        set(kAudioHardwareIOStalled);
-    else if (idle >= std::max(kSilentAfter, Seconds(kSilentCycles * look.cycleSeconds)))
-        set(kAudioHardwareIOSilent);
+    const auto now = CycleJudge::Clock::now();
+    const CycleJudge::Verdict verdict = judge_.judge(look_(), now);
+    if (verdict.ask)
+        judge_.asked(pw_core_sync(core_, PW_ID_CORE, 0), now);
+    arm(verdict.nextLook);
+    if (verdict.unanswered && state_ != kAudioHardwareIOStalled)
+        qCWarning(lcPipeWire) << "the PipeWire server has not answered a round trip in time";
+    set(verdict.state);
 }
 
 void CycleWatch::set(std::uint32_t state)

@@ -3,34 +3,28 @@
 // linked to its inputs that stops (a microphone stream frozen, a hung server)
 // holds up the whole driver group, so the node, and everything it plays,
 // simply stops being called; links made meanwhile never finish. Nothing
-// fails and nothing is told. A timer on the thread loop compares the node's
-// cycle count, counted only while the links from it are set up, with the
-// wall clock. A server that hangs before any link stands gives no cycles to
-// miss, so while the program routes the timer also asks the server for a
-// round trip now and then: one left unanswered for as long as a stall takes
-// is a stall too. A paused session manager or a graph that plays nothing
-// still answers. Call everything with the thread loop's lock held.
+// fails and nothing is told. A timer on the thread loop looks at the node's
+// cycle count, counted only while the links from it are set up, and the time
+// of its newest cycle. A server that hangs before any link stands gives no
+// cycles to miss, so while the program routes without cycles the timer also
+// asks the server for a round trip now and then: one left unanswered for as
+// long as a stall takes is a stall too. A paused session manager or a graph
+// that plays nothing still answers. CycleJudge holds the rules; this class
+// gives them a timer and the server. Call everything with the thread loop's
+// lock held.
 
-#include "AudioHardware/CoreAudioTypes.h"
+#include "PipeWireCycleJudge.h"
 
 #include <pipewire/core.h>
 #include <pipewire/loop.h>
 
-#include <chrono>
-#include <cstdint>
 #include <functional>
 
 namespace pipewire {
 
 class CycleWatch {
 public:
-    struct Look {
-        bool routing = false;       // playing, linked or not
-        bool shouldRun = false;     // playing, and linked
-        std::uint64_t cycles = 0;   // the node's cycle count
-        bool unfinished = false;    // a link from it not set up yet
-        double cycleSeconds = 0.0;  // one quantum, 0 while unknown
-    };
+    using Look = NodeLook;
 
     // `look` is asked at every tick; `changed` is told each new state.
     CycleWatch(pw_core* core, pw_loop* loop, std::function<Look()> look, std::function<void()> changed);
@@ -51,9 +45,7 @@ public:
 private:
     static void onTimer(void* data, std::uint64_t) noexcept;
     void tick();
-    // Asks the server for a round trip while routing; true once one has gone
-    // unanswered too long.
-    bool serverHangs(bool routing, std::chrono::steady_clock::time_point now);
+    void arm(CycleJudge::Clock::duration after);
     void set(std::uint32_t state);
 
     pw_core* core_;
@@ -61,13 +53,9 @@ private:
     spa_source* timer_ = nullptr;
     std::function<Look()> look_;
     std::function<void()> changed_;
+    CycleJudge judge_;
+    bool resting_ = false;
     std::uint32_t state_ = kAudioHardwareIORunning;
-    bool watching_ = false;
-    std::uint64_t cycles_ = 0;
-    std::chrono::steady_clock::time_point since_;
-    bool asking_ = false;  // a round trip is awaited
-    int askedSeq_ = 0;
-    std::chrono::steady_clock::time_point askedAt_, answeredAt_;
 };
 
 } // namespace pipewire

@@ -308,6 +308,7 @@ void ProgramNode::onProcess(void* data, spa_io_position* position) noexcept
     if (position && position->clock.duration > 0 && position->clock.duration <= UINT32_MAX) {
         const auto frames = std::uint32_t(position->clock.duration);
         const std::uint64_t hostTime = position->clock.nsec;
+        self->lastCycleNsec_.store(std::int64_t(hostTime), std::memory_order_relaxed);
         const double rate = position->clock.rate.denom && position->clock.rate.num == 1
                                 ? double(position->clock.rate.denom)
                                 : 48000.0;

@@ -22,6 +22,7 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -115,6 +116,13 @@ public:
     void setResting(bool resting);
     // How many cycles have begun or ended: unchanged while no cycle comes.
     std::uint64_t cycles() const { return cycle_.load(std::memory_order_relaxed); }
+    // When its newest cycle ran, on the monotonic clock as the driver tells
+    // it; the epoch before the first.
+    std::chrono::steady_clock::time_point lastCycle() const
+    {
+        return std::chrono::steady_clock::time_point(
+            std::chrono::nanoseconds(lastCycleNsec_.load(std::memory_order_relaxed)));
+    }
 
 private:
     // The router needs one route of each kind; a second lets a route be
@@ -142,6 +150,7 @@ private:
     GraphClock clock_;
     // Odd while the data thread is in a cycle.
     std::atomic<std::uint64_t> cycle_{0};
+    std::atomic<std::int64_t> lastCycleNsec_{0};
 };
 
 } // namespace pipewire
