@@ -50,8 +50,9 @@ public:
     void restart();
 
 private:
-    // True once a round trip has gone unanswered too long.
-    bool serverHangs(const NodeLook& look, bool cycled, Clock::time_point now, Verdict& verdict);
+    // True once a round trip has gone unanswered too long; `cycling`: new
+    // cycles came through standing links since the last look.
+    bool serverHangs(const NodeLook& look, bool cycling, Clock::time_point now, Verdict& verdict);
 
     std::uint32_t state_ = kAudioHardwareIORunning;
     bool watching_ = false;
